@@ -1,0 +1,107 @@
+// Address decoding for port I/O, MMIO and MSRs. Device models register as
+// bus targets over ranges; the bus charges each access its virtual-time cost
+// (AccessCost.h), routes it, and records it in the trace with the claiming
+// device's name. Unclaimed reads return all ones of the access size and
+// unclaimed writes are dropped and counted, as on a board where nothing
+// decodes the address. The PCI ECAM window is claimed by the bus's PciHost.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "Trace.h"
+
+namespace sim {
+
+class BusTarget {
+public:
+  // size in bytes: 1, 2, 4 or 8; offset relative to the mapping's base.
+  virtual uint64_t Read(uint64_t offset, unsigned size) = 0;
+  virtual void Write(uint64_t offset, unsigned size, uint64_t value) = 0;
+  virtual ~BusTarget();
+};
+
+class PciHost;
+
+// Thrown by Map* on a range that overlaps an existing mapping (a board
+// configuration error, never a firmware behaviour).
+class BusConflict : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+class Bus {
+public:
+  Bus(Clock &clock, Trace &trace);
+  ~Bus();
+  Bus(const Bus &) = delete;
+  Bus &operator=(const Bus &) = delete;
+
+  void MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name);
+  void MapMmio(uint64_t base, uint64_t length, BusTarget *target, std::string name);
+  // Removes every I/O and MMIO range of the target.
+  void Unmap(BusTarget *target);
+  void UnmapIo(uint16_t base);
+  void UnmapMmio(uint64_t base);
+  // Accesses to a quiet target are served but not traced (the PM timer,
+  // which delay loops read millions of times).
+  void SetQuiet(BusTarget *target, bool quiet);
+
+  uint64_t IoRead(uint16_t port, unsigned size);
+  void IoWrite(uint16_t port, unsigned size, uint64_t value);
+  uint64_t MmioRead(uint64_t address, unsigned size);
+  void MmioWrite(uint64_t address, unsigned size, uint64_t value);
+
+  // MSRs: a fixed value or a handler per index; reading an unknown MSR is a
+  // fault on hardware, reported through the handler set with OnMsrFault.
+  void SetMsr(uint32_t index, uint64_t value);
+  void SetMsrHandler(uint32_t index, std::function<uint64_t()> handler);
+  uint64_t ReadMsr(uint32_t index);
+  void OnMsrFault(std::function<void(uint32_t index)> handler) { msrFault_ = std::move(handler); }
+
+  void CpuPause();
+
+  PciHost &Pci() { return *pci_; }
+
+  struct Mapping {
+    uint64_t base;
+    uint64_t length;
+    BusTarget *target;
+    std::string name;
+    bool quiet = false;
+  };
+  const Mapping *FindIo(uint16_t port) const;
+  const Mapping *FindMmio(uint64_t address) const;
+
+  uint64_t UnclaimedReads() const { return unclaimedReads_; }
+  uint64_t UnclaimedWrites() const { return unclaimedWrites_; }
+
+  static uint64_t OnesOf(unsigned size) {
+    return size >= 8 ? ~uint64_t{0} : (uint64_t{1} << (size * 8)) - 1;
+  }
+
+private:
+  using RangeMap = std::map<uint64_t, Mapping>; // keyed by base
+  void Insert(RangeMap &map, uint64_t limit, Mapping mapping, const char *space);
+  static const Mapping *Lookup(const RangeMap &map, uint64_t address, unsigned size);
+  void TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, uint64_t value,
+                   const Mapping *mapping);
+
+  Clock &clock_;
+  Trace &trace_;
+  RangeMap io_;
+  RangeMap mmio_;
+  std::unique_ptr<PciHost> pci_;
+  std::map<uint32_t, std::function<uint64_t()>> msrs_;
+  std::function<void(uint32_t)> msrFault_;
+  uint64_t unclaimedReads_ = 0;
+  uint64_t unclaimedWrites_ = 0;
+};
+
+} // namespace sim

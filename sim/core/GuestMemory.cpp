@@ -1,0 +1,229 @@
+// The fixed low mapping of guest RAM and its page and stack allocators.
+#include "GuestMemory.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+bool gLive = false;
+
+[[noreturn]] void Die(const char *what) {
+  std::fprintf(stderr, "mgmt-sim: guest memory: %s\n", what);
+  std::abort();
+}
+} // namespace
+
+GuestMemory::GuestMemory() {
+  if (gLive) {
+    Die("a second guest memory was created while one is alive (one machine at a time)");
+  }
+  void *want = reinterpret_cast<void *>(kBase);
+  void *got = mmap(want, kSize, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+  if (got == MAP_FAILED || got != want) {
+    char msg[160];
+    std::snprintf(msg, sizeof(msg), "cannot map 0x%llx..0x%llx: %s",
+                  static_cast<unsigned long long>(kBase),
+                  static_cast<unsigned long long>(kBase + kSize),
+                  got == MAP_FAILED ? std::strerror(errno) : "the address is taken");
+    if (got != MAP_FAILED)
+      munmap(got, kSize);
+    Die(msg);
+  }
+  gLive = true;
+  free_[kPagesBase] = (kPagesLimit - kPagesBase) / kPageSize;
+}
+
+GuestMemory::~GuestMemory() {
+  munmap(reinterpret_cast<void *>(kBase), kSize);
+  gLive = false;
+}
+
+void GuestMemory::Reset() {
+  // Dropping the pages makes them read as zero again on next touch.
+  madvise(reinterpret_cast<void *>(kPagesBase), kPagesLimit - kPagesBase, MADV_DONTNEED);
+  free_.clear();
+  allocated_.clear();
+  free_[kPagesBase] = (kPagesLimit - kPagesBase) / kPageSize;
+  pagesInUse_ = 0;
+}
+
+bool GuestMemory::FreeRangeContains(uint64_t address, uint64_t pages) const {
+  auto it = free_.upper_bound(address);
+  if (it == free_.begin())
+    return false;
+  --it;
+  const uint64_t end = it->first + it->second * kPageSize;
+  return address >= it->first && pages * kPageSize <= end - address;
+}
+
+void GuestMemory::TakeFree(uint64_t address, uint64_t pages) {
+  auto it = std::prev(free_.upper_bound(address));
+  const uint64_t start = it->first;
+  const uint64_t end = start + it->second * kPageSize;
+  const uint64_t takenEnd = address + pages * kPageSize;
+  free_.erase(it);
+  if (start < address)
+    free_[start] = (address - start) / kPageSize;
+  if (takenEnd < end)
+    free_[takenEnd] = (end - takenEnd) / kPageSize;
+}
+
+void GuestMemory::AddFree(uint64_t address, uint64_t pages) {
+  auto [it, inserted] = free_.emplace(address, pages);
+  (void)inserted;
+  auto next = std::next(it);
+  if (next != free_.end() && address + it->second * kPageSize == next->first) {
+    it->second += next->second;
+    free_.erase(next);
+  }
+  if (it != free_.begin()) {
+    auto prev = std::prev(it);
+    if (prev->first + prev->second * kPageSize == address) {
+      prev->second += it->second;
+      free_.erase(it);
+    }
+  }
+}
+
+bool GuestMemory::AllocatePages(AllocKind kind, uint32_t memoryType, uint64_t pages,
+                                uint64_t &address) {
+  if (pages == 0 || pages > (kPagesLimit - kPagesBase) / kPageSize)
+    return false;
+  const uint64_t bytes = pages * kPageSize;
+  uint64_t chosen = 0;
+  bool found = false;
+  switch (kind) {
+  case AllocKind::Address:
+    if (address % kPageSize != 0 || address < kPagesBase || address > kPagesLimit - bytes ||
+        !FreeRangeContains(address, pages)) {
+      return false;
+    }
+    chosen = address;
+    found = true;
+    break;
+  case AllocKind::AnyPages:
+  case AllocKind::MaxAddress: {
+    // Top-down, like firmware allocators: the highest range that fits.
+    uint64_t limit = kPagesLimit;
+    if (kind == AllocKind::MaxAddress && address < kPagesLimit - 1) {
+      limit = (address + 1) & ~(kPageSize - 1);
+    }
+    for (auto it = free_.rbegin(); it != free_.rend(); ++it) {
+      const uint64_t start = it->first;
+      const uint64_t end = std::min(start + it->second * kPageSize, limit);
+      if (end > start && end - start >= bytes) {
+        chosen = end - bytes;
+        found = true;
+        break;
+      }
+    }
+    break;
+  }
+  }
+  if (!found)
+    return false;
+  TakeFree(chosen, pages);
+  allocated_[chosen] = Range{pages, memoryType};
+  pagesInUse_ += pages;
+  address = chosen;
+  return true;
+}
+
+bool GuestMemory::FreePages(uint64_t address, uint64_t pages) {
+  if (pages == 0 || address % kPageSize != 0 || !Contains(address, pages * kPageSize)) {
+    return false;
+  }
+  const uint64_t end = address + pages * kPageSize;
+  // Every page must belong to some allocation: walk the allocations that
+  // cover the range and insist they leave no gap.
+  auto it = allocated_.upper_bound(address);
+  if (it == allocated_.begin())
+    return false;
+  --it;
+  auto first = it;
+  uint64_t covered = address;
+  while (covered < end) {
+    if (it == allocated_.end() || it->first > covered)
+      return false;
+    const uint64_t rangeEnd = it->first + it->second.pages * kPageSize;
+    if (rangeEnd <= covered)
+      return false;
+    covered = rangeEnd;
+    ++it;
+  }
+  // Split the first and last allocations where the range cuts them.
+  for (auto cur = first; cur != it;) {
+    const uint64_t start = cur->first;
+    const Range range = cur->second;
+    const uint64_t rangeEnd = start + range.pages * kPageSize;
+    cur = allocated_.erase(cur);
+    if (start < address)
+      allocated_[start] = Range{(address - start) / kPageSize, range.memoryType};
+    if (rangeEnd > end)
+      allocated_[end] = Range{(rangeEnd - end) / kPageSize, range.memoryType};
+  }
+  std::memset(HostPointer(address), kFreedFill, pages * kPageSize);
+  AddFree(address, pages);
+  pagesInUse_ -= pages;
+  return true;
+}
+
+std::vector<GuestMemory::Allocation> GuestMemory::Allocations() const {
+  std::vector<Allocation> out;
+  for (const auto &[address, range] : allocated_) {
+    out.push_back({address, range.pages, range.memoryType});
+  }
+  return out;
+}
+
+bool GuestMemory::TypeAt(uint64_t address, uint32_t &memoryType) const {
+  auto it = allocated_.upper_bound(address);
+  if (it == allocated_.begin())
+    return false;
+  --it;
+  if (address - it->first >= it->second.pages * kPageSize)
+    return false;
+  memoryType = it->second.memoryType;
+  return true;
+}
+
+void *GuestMemory::AllocateStack(uint64_t size) {
+  const uint64_t bytes = ((size + kPageSize - 1) & ~(kPageSize - 1)) + kPageSize;
+  for (auto &[start, block] : stacks_) {
+    if (!block.inUse && block.bytes == bytes) {
+      block.inUse = true;
+      ++stacksInUse_;
+      return reinterpret_cast<void *>(start);
+    }
+  }
+  if (stackTop_ - kPagesLimit < bytes) {
+    Die("the fiber stack area is exhausted (runs nested too deep?)");
+  }
+  stackTop_ -= bytes;
+  // The lowest page is a guard, so an overflow faults instead of corrupting
+  // the neighbouring stack.
+  mprotect(reinterpret_cast<void *>(stackTop_), kPageSize, PROT_NONE);
+  const uint64_t usable = stackTop_ + kPageSize;
+  stacks_[usable] = StackBlock{bytes, true};
+  ++stacksInUse_;
+  return reinterpret_cast<void *>(usable);
+}
+
+void GuestMemory::FreeStack(void *stack) {
+  auto it = stacks_.find(reinterpret_cast<uint64_t>(stack));
+  if (it == stacks_.end() || !it->second.inUse) {
+    Die("FreeStack of a block that is not a live stack");
+  }
+  it->second.inUse = false;
+  --stacksInUse_;
+}
+
+} // namespace sim

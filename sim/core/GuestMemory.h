@@ -1,0 +1,94 @@
+// The board's RAM: one region of host memory mapped at a fixed address below
+// 4 GiB, so that a host pointer into it is also the device (DMA) address and
+// fits the 32-bit fields of IA32 code and of device descriptors. Pages are
+// handed out with the allocation rules of the UEFI page services; fiber stacks
+// come from a separate area at the top of the region that page allocation and
+// Reset() never touch.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace sim {
+
+class GuestMemory {
+public:
+  static constexpr uint64_t kBase = 0x10000000;
+  static constexpr uint64_t kSize = 0x40000000;         // 1 GiB
+  static constexpr uint64_t kStackAreaSize = 0x4000000; // 64 MiB at the top
+  static constexpr uint64_t kPageSize = 4096;
+  // First and last+1 address the page allocator hands out.
+  static constexpr uint64_t kPagesBase = kBase;
+  static constexpr uint64_t kPagesLimit = kBase + kSize - kStackAreaSize;
+  // Freed pages are filled with this byte so that use after free shows.
+  static constexpr uint8_t kFreedFill = 0xAF;
+
+  enum class AllocKind { AnyPages, MaxAddress, Address };
+
+  struct Allocation {
+    uint64_t address;
+    uint64_t pages;
+    uint32_t memoryType;
+  };
+
+  // Maps the region; aborts with a message when the address range is taken
+  // (another GuestMemory is alive, or something else sits there).
+  GuestMemory();
+  ~GuestMemory();
+  GuestMemory(const GuestMemory &) = delete;
+  GuestMemory &operator=(const GuestMemory &) = delete;
+
+  // AnyPages: highest free range in the region. MaxAddress: highest free
+  // range whose last byte is at or below `address` (in). Address: exactly at
+  // `address` (in), which must be page aligned. Returns false (and changes
+  // nothing) when no such range is free.
+  bool AllocatePages(AllocKind kind, uint32_t memoryType, uint64_t pages, uint64_t &address);
+  // Every page of the range must be allocated (it may be part of a larger
+  // allocation); otherwise false and nothing changes.
+  bool FreePages(uint64_t address, uint64_t pages);
+  uint64_t PagesInUse() const { return pagesInUse_; }
+  std::vector<Allocation> Allocations() const;
+  // Memory type of the allocated page holding `address`, or nothing.
+  bool TypeAt(uint64_t address, uint32_t &memoryType) const;
+
+  // A new boot: every page free and zero. Stacks are not affected.
+  void Reset();
+
+  // Fiber stacks: the lowest address of a block of `size` bytes (rounded up
+  // to pages) with an inaccessible guard page below it. Reused after
+  // FreeStack. Aborts when the stack area is exhausted.
+  void *AllocateStack(uint64_t size);
+  void FreeStack(void *stack);
+  size_t StacksInUse() const { return stacksInUse_; }
+
+  bool Contains(uint64_t address, uint64_t length = 1) const {
+    return address >= kBase && length <= kSize && address - kBase <= kSize - length;
+  }
+  uint8_t *HostPointer(uint64_t address) const { return reinterpret_cast<uint8_t *>(address); }
+  uint64_t Base() const { return kBase; }
+  uint64_t Size() const { return kSize; }
+
+private:
+  struct Range {
+    uint64_t pages;
+    uint32_t memoryType;
+  };
+  struct StackBlock {
+    uint64_t bytes; // guard page included
+    bool inUse;
+  };
+  bool FreeRangeContains(uint64_t address, uint64_t pages) const;
+  void TakeFree(uint64_t address, uint64_t pages);
+  void AddFree(uint64_t address, uint64_t pages);
+
+  std::map<uint64_t, uint64_t> free_;   // start -> pages, coalesced
+  std::map<uint64_t, Range> allocated_; // start -> range
+  uint64_t pagesInUse_ = 0;
+  std::map<uint64_t, StackBlock> stacks_; // usable start -> block
+  uint64_t stackTop_ = kBase + kSize;     // stacks grow the area downwards
+  size_t stacksInUse_ = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,83 @@
+// Machine wiring (RAM on the bus, MSR faults) and how a stop ends a run.
+#include "Machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "FirmwareRunner.h"
+
+namespace sim {
+
+namespace {
+Machine *gCurrent = nullptr;
+
+// Guest RAM as seen through MMIO accessors (a driver may poll a descriptor
+// with MmioRead32 as well as through a pointer).
+class RamTarget final : public BusTarget {
+public:
+  uint64_t Read(uint64_t offset, unsigned size) override {
+    uint64_t value = 0;
+    std::memcpy(&value, reinterpret_cast<void *>(GuestMemory::kBase + offset), size);
+    return value;
+  }
+  void Write(uint64_t offset, unsigned size, uint64_t value) override {
+    std::memcpy(reinterpret_cast<void *>(GuestMemory::kBase + offset), &value, size);
+  }
+};
+RamTarget gRam;
+} // namespace
+
+const char *StopReasonName(StopReason reason) {
+  switch (reason) {
+  case StopReason::Reset:
+    return "reset";
+  case StopReason::Watchdog:
+    return "watchdog";
+  case StopReason::Fault:
+    return "fault";
+  }
+  return "?";
+}
+
+Machine::Machine() : bus_(clock_, trace_) {
+  trace_.SetTimeSource(&clock_);
+  bus_.MapMmio(GuestMemory::kBase, GuestMemory::kSize, &gRam, "ram");
+  bus_.SetQuiet(&gRam, true);
+  bus_.OnMsrFault([this](uint32_t index) {
+    char detail[64];
+    std::snprintf(detail, sizeof(detail), "RDMSR of unmodelled MSR 0x%x", index);
+    Stop(StopReason::Fault, detail);
+  });
+}
+
+Machine::~Machine() {
+  if (gCurrent == this)
+    gCurrent = nullptr;
+}
+
+Machine *Machine::Current() { return gCurrent; }
+
+void Machine::Stop(StopReason reason, std::string detail, uint64_t value) {
+  trace_.Event("machine", "machine.stop", std::string(StopReasonName(reason)) + ": " + detail);
+  lastStop_ = StopRecord{reason, value, std::move(detail), clock_.NowNs()};
+  if (FirmwareRunner *runner = FirmwareRunner::Current()) {
+    runner->Abandon();
+  }
+  if (reason == StopReason::Reset) {
+    return;
+  }
+  std::fprintf(stderr,
+               "mgmt-sim: %s outside a firmware run at %llu ns: %s\n"
+               "mgmt-sim: run firmware code through sim::FirmwareRunner::Run so a stop can end "
+               "it\n",
+               StopReasonName(reason), static_cast<unsigned long long>(clock_.NowNs()),
+               lastStop_->detail.c_str());
+  std::abort();
+}
+
+MachineScope::MachineScope(Machine &machine) : previous_(gCurrent) { gCurrent = &machine; }
+
+MachineScope::~MachineScope() { gCurrent = previous_; }
+
+} // namespace sim

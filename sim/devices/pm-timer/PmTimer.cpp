@@ -1,0 +1,40 @@
+// PM timer register: read-only, the counter in bits 23:0, bits 31:24 zero.
+#include "PmTimer.h"
+
+namespace sim {
+
+PmTimer::PmTimer(Clock &clock, Bus &bus, bool traced) : clock_(clock), bus_(bus) {
+  bus_.MapIo(kPort, kLength, this, "pm-timer");
+  bus_.SetQuiet(this, !traced);
+}
+
+PmTimer::~PmTimer() { bus_.Unmap(this); }
+
+uint64_t PmTimer::Ticks() const {
+  // 128-bit product: ns × 3579545 passes 2^64 after about 85 minutes.
+  const unsigned __int128 product = static_cast<unsigned __int128>(clock_.NowNs()) * kFrequencyHz;
+  return static_cast<uint64_t>(product / 1000000000u);
+}
+
+uint32_t PmTimer::Counter() const {
+  return stuck_ ? stuckValue_ : static_cast<uint32_t>(Ticks() & kCounterMask);
+}
+
+void PmTimer::SetStuck(bool stuck) {
+  stuckValue_ = Counter();
+  stuck_ = stuck;
+}
+
+uint64_t PmTimer::Read(uint64_t offset, unsigned size) {
+  (void)size;
+  return uint64_t{Counter()} >> (8 * offset);
+}
+
+void PmTimer::Write(uint64_t offset, unsigned size, uint64_t value) {
+  (void)offset;
+  (void)size;
+  (void)value;
+  ++ignoredWrites_;
+}
+
+} // namespace sim
