@@ -126,3 +126,10 @@ static_assert(OFFSET_OF(EFI_ABI_UINT64_ALIGNMENT_CHECK, B) == 8,
 #define EFI_PAGE_SHIFT 12
 #define EFI_SIZE_TO_PAGES(Size) (((Size) >> EFI_PAGE_SHIFT) + (((Size)&EFI_PAGE_MASK) ? 1 : 0))
 #define EFI_PAGES_TO_SIZE(Pages) ((Pages) << EFI_PAGE_SHIFT)
+
+// Warnings: high bit clear, so EFI_ERROR is false for them.
+#define EFI_WARN_UNKNOWN_GLYPH ((EFI_STATUS)1)
+#define EFI_WARN_DELETE_FAILURE ((EFI_STATUS)2)
+#define EFI_WARN_WRITE_FAILURE ((EFI_STATUS)3)
+#define EFI_WARN_BUFFER_TOO_SMALL ((EFI_STATUS)4)
+#define EFI_WARN_STALE_DATA ((EFI_STATUS)5)
