@@ -61,7 +61,7 @@ bool GuestMemory::FreeRangeContains(uint64_t address, uint64_t pages) const {
     return false;
   --it;
   const uint64_t end = it->first + it->second * kPageSize;
-  return address >= it->first && pages * kPageSize <= end - address;
+  return address >= it->first && address < end && pages * kPageSize <= end - address;
 }
 
 void GuestMemory::TakeFree(uint64_t address, uint64_t pages) {

@@ -15,7 +15,9 @@ namespace sim {
 
 class GuestMemory {
 public:
-  static constexpr uint64_t kBase = 0x10000000;
+  // Above the program break, which the kernel places anywhere in the first
+  // GiB after a non-PIE executable, and below the PCI MMIO hole.
+  static constexpr uint64_t kBase = 0x80000000;
   static constexpr uint64_t kSize = 0x40000000;         // 1 GiB
   static constexpr uint64_t kStackAreaSize = 0x4000000; // 64 MiB at the top
   static constexpr uint64_t kPageSize = 4096;

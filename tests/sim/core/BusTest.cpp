@@ -1,0 +1,197 @@
+// Bus decoding: unclaimed accesses, overlapping maps, offsets handed to
+// targets, access costs, MSRs, and PCI configuration through the ECAM window.
+#include <gtest/gtest.h>
+
+#include <Hw.h>
+
+#include <map>
+
+#include "AccessCost.h"
+#include "Machine.h"
+#include "Pci.h"
+
+namespace {
+
+using sim::Bus;
+using sim::EcamAddress;
+using sim::PciConfigSpace;
+
+// A register file that remembers what it was given.
+class Registers : public sim::BusTarget {
+public:
+  uint64_t Read(uint64_t offset, unsigned size) override {
+    lastReadSize = size;
+    return values[offset];
+  }
+  void Write(uint64_t offset, unsigned size, uint64_t value) override {
+    lastWriteSize = size;
+    values[offset] = value;
+  }
+  std::map<uint64_t, uint64_t> values;
+  unsigned lastReadSize = 0;
+  unsigned lastWriteSize = 0;
+};
+
+class BusTest : public ::testing::Test {
+protected:
+  sim::Machine machine;
+  sim::MachineScope scope{machine};
+  Bus &bus = machine.bus();
+};
+
+class UnclaimedMmioTest : public BusTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(UnclaimedMmioTest, ReadReturnsAllOnesOfTheWidth) {
+  const unsigned size = GetParam();
+  EXPECT_EQ(bus.MmioRead(0xFED00000, size), Bus::OnesOf(size));
+  EXPECT_EQ(bus.UnclaimedReads(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, UnclaimedMmioTest, ::testing::Values(1u, 2u, 4u, 8u));
+
+TEST_F(BusTest, UnclaimedAccessesThroughHwReadAllOnes) {
+  EXPECT_EQ(MmioRead8(0xFED40000), 0xFFu);
+  EXPECT_EQ(MmioRead16(0xFED40000), 0xFFFFu);
+  EXPECT_EQ(MmioRead32(0xFED40000), 0xFFFFFFFFu);
+  EXPECT_EQ(MmioRead64(0xFED40000), ~UINT64{0});
+  EXPECT_EQ(IoRead8(0x2E), 0xFFu);
+  EXPECT_EQ(IoRead16(0x2E), 0xFFFFu);
+  EXPECT_EQ(IoRead32(0x2E), 0xFFFFFFFFu);
+}
+
+TEST_F(BusTest, UnclaimedWritesAreDroppedAndCounted) {
+  IoWrite8(0x80, 0x12);
+  MmioWrite32(0xFED40000, 1);
+  EXPECT_EQ(bus.UnclaimedWrites(), 2u);
+  EXPECT_EQ(IoRead8(0x80), 0xFFu);
+}
+
+TEST_F(BusTest, OverlappingMappingIsRefusedAndAdjacentOneAccepted) {
+  Registers a, b;
+  bus.MapIo(0x60, 8, &a, "a");
+  EXPECT_THROW(bus.MapIo(0x67, 2, &b, "b"), sim::BusConflict);
+  EXPECT_THROW(bus.MapIo(0x5F, 2, &b, "b"), sim::BusConflict);
+  EXPECT_NO_THROW(bus.MapIo(0x68, 2, &b, "b"));
+  EXPECT_THROW(bus.MapMmio(sim::kEcamBase + 0x1000, 0x1000, &b, "b"), sim::BusConflict);
+  EXPECT_THROW(bus.MapIo(0xFFFF, 2, &b, "b"), sim::BusConflict);
+}
+
+TEST_F(BusTest, TargetSeesOffsetFromItsBaseAndTheWidth) {
+  Registers regs;
+  bus.MapMmio(0xD0000000, 0x1000, &regs, "regs");
+  MmioWrite16(0xD0000010, 0xBEEF);
+  EXPECT_EQ(regs.values[0x10], 0xBEEFu);
+  EXPECT_EQ(regs.lastWriteSize, 2u);
+  regs.values[0x20] = 0x1122334455667788;
+  EXPECT_EQ(MmioRead32(0xD0000020), 0x55667788u); // wider value cut to the access
+}
+
+TEST_F(BusTest, AccessStraddlingTheEndOfAMappingIsUnclaimed) {
+  Registers regs;
+  bus.MapIo(0x62, 1, &regs, "ec-data");
+  EXPECT_EQ(IoRead16(0x62), 0xFFFFu);
+  EXPECT_EQ(bus.UnclaimedReads(), 1u);
+}
+
+TEST_F(BusTest, UnmappedTargetNoLongerDecodes) {
+  Registers regs;
+  bus.MapIo(0x2E, 2, &regs, "sio");
+  regs.values[0] = 0x55;
+  EXPECT_EQ(IoRead8(0x2E), 0x55u);
+  bus.Unmap(&regs);
+  EXPECT_EQ(IoRead8(0x2E), 0xFFu);
+}
+
+TEST_F(BusTest, EveryAccessCostsVirtualTime) {
+  const uint64_t t0 = machine.clock().NowNs();
+  IoRead8(0x80);
+  IoWrite8(0x80, 0);
+  MmioRead32(0xFED40000);
+  CpuPause();
+  EXPECT_EQ(machine.clock().NowNs() - t0,
+            2 * sim::cost::kPortIoNs + sim::cost::kMmioNs + sim::cost::kCpuPauseNs);
+}
+
+TEST_F(BusTest, MmioToGuestRamReadsAndWritesTheMemory) {
+  uint64_t address = 0;
+  ASSERT_TRUE(machine.memory().AllocatePages(sim::GuestMemory::AllocKind::AnyPages, 4, 1, address));
+  MmioWrite32(address + 8, 0xCAFEF00D);
+  EXPECT_EQ(*reinterpret_cast<volatile uint32_t *>(address + 8), 0xCAFEF00Du);
+  EXPECT_EQ(MmioRead8(address + 11), 0xCAu);
+}
+
+TEST_F(BusTest, ModelledMsrReadsItsValue) {
+  bus.SetMsr(0x198, 0x2400);
+  EXPECT_EQ(ReadMsr(0x198), 0x2400u);
+}
+
+// ECAM ------------------------------------------------------------------
+
+class EcamTest : public BusTest {
+protected:
+  void SetUp() override {
+    lpc.SetIds(0x8086, 0xA305);
+    nic.SetIds(0x10EC, 0x8168);
+    nic.SetSubsystem(0x1849, 0x8168);
+    nic.SetBar(0, PciConfigSpace::BarKind::Io, 0x100, 0xE000);
+    nic.SetBar(2, PciConfigSpace::BarKind::Mem64, 0x1000, 0xDF200000);
+    bus.Pci().Attach(0, 31, 0, &lpc, "lpc");
+    bus.Pci().Attach(3, 0, 0, &nic, "nic");
+  }
+  PciConfigSpace lpc;
+  PciConfigSpace nic;
+};
+
+TEST_F(EcamTest, ReadsRouteToTheAddressedFunction) {
+  EXPECT_EQ(MmioRead16(0xE00F8002), 0xA305u); // 0:31.0 device id
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0)), 0x816810ECu);
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0, 0x2C)), 0x81681849u);
+  EXPECT_EQ(MmioRead64(EcamAddress(3, 0, 0, 0x18)), 0xDF200004ull);
+}
+
+TEST_F(EcamTest, AbsentFunctionReadsAllOnesAtEveryWidth) {
+  EXPECT_EQ(MmioRead8(EcamAddress(3, 0, 1)), 0xFFu);
+  EXPECT_EQ(MmioRead16(EcamAddress(0, 31, 1, 2)), 0xFFFFu);
+  EXPECT_EQ(MmioRead32(EcamAddress(4, 0, 0)), 0xFFFFFFFFu);
+  EXPECT_EQ(MmioRead64(EcamAddress(255, 31, 7, 0xFF8)), ~UINT64{0});
+  EXPECT_EQ(bus.Pci().AbsentReads(), 4u);
+}
+
+TEST_F(EcamTest, WriteToAbsentFunctionChangesNothing) {
+  MmioWrite32(EcamAddress(3, 1, 0, 0x04), 0x7);
+  EXPECT_EQ(bus.Pci().AbsentWrites(), 1u);
+  EXPECT_EQ(nic.Get16(sim::pci::kCommand), 0u);
+  EXPECT_EQ(lpc.Get16(sim::pci::kCommand), 0u);
+}
+
+TEST_F(EcamTest, DetachedFunctionReadsAllOnes) {
+  bus.Pci().Detach(3, 0, 0);
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0)), 0xFFFFFFFFu);
+}
+
+TEST_F(EcamTest, IdentityIsReadOnlyAndCommandIsWritable) {
+  MmioWrite32(EcamAddress(3, 0, 0), 0x12345678);
+  MmioWrite16(EcamAddress(3, 0, 0, 0x04), 0xFFFF);
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0)), 0x816810ECu);
+  EXPECT_EQ(MmioRead16(EcamAddress(3, 0, 0, 0x04)), 0x0547u);
+  EXPECT_TRUE(nic.MemoryDecode());
+  EXPECT_TRUE(nic.BusMaster());
+}
+
+TEST_F(EcamTest, BarSizingByWritingAllOnes) {
+  MmioWrite32(EcamAddress(3, 0, 0, 0x10), 0xFFFFFFFF);
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0, 0x10)), 0xFFFFFF01u); // 256 bytes of I/O
+  MmioWrite32(EcamAddress(3, 0, 0, 0x18), 0xFFFFFFFF);
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0, 0x18)), 0xFFFFF004u); // 4 KiB, 64-bit
+  MmioWrite32(EcamAddress(3, 0, 0, 0x18), 0xDF300000);
+  EXPECT_EQ(nic.BarAddress(2), 0xDF300000u);
+  EXPECT_EQ(nic.BarAddress(0), 0xFFFFFF00u);
+}
+
+TEST_F(EcamTest, StatusErrorBitsClearWhenWrittenWithOne) {
+  nic.Set16(sim::pci::kStatus, 0x2010); // master abort + capabilities list
+  MmioWrite16(EcamAddress(3, 0, 0, 0x06), 0x2000);
+  EXPECT_EQ(MmioRead16(EcamAddress(3, 0, 0, 0x06)), 0x0010u);
+}
+
+} // namespace

@@ -1,0 +1,186 @@
+// Guest RAM: where pages come from, the allocation rules, leak accounting,
+// what freed and reset memory reads as, and fiber stacks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "GuestMemory.h"
+#include "Machine.h"
+
+namespace {
+
+using sim::GuestMemory;
+using Kind = GuestMemory::AllocKind;
+
+constexpr uint32_t kBootServicesData = 4;
+constexpr uint32_t kRuntimeServicesData = 6;
+constexpr uint64_t k4GiB = 0x100000000ull;
+// Addresses well inside the page area.
+constexpr uint64_t kLow = GuestMemory::kBase + 0x1000000;
+constexpr uint64_t kMid = GuestMemory::kBase + 0x20000000;
+
+class GuestMemoryTest : public ::testing::Test {
+protected:
+  GuestMemory memory;
+};
+
+TEST_F(GuestMemoryTest, AnyPagesAreAlignedInsideTheRegionBelow4GiB) {
+  for (uint64_t pages : {1u, 3u, 256u}) {
+    uint64_t address = 0;
+    ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, pages, address));
+    EXPECT_EQ(address % GuestMemory::kPageSize, 0u);
+    EXPECT_GE(address, GuestMemory::kBase);
+    EXPECT_LE(address + pages * GuestMemory::kPageSize, GuestMemory::kPagesLimit);
+    EXPECT_LT(address + pages * GuestMemory::kPageSize, k4GiB);
+    std::memset(reinterpret_cast<void *>(address), 0x5A, pages * GuestMemory::kPageSize);
+  }
+}
+
+TEST_F(GuestMemoryTest, AllocationsDoNotOverlap) {
+  uint64_t a = 0, b = 0, c = kMid - 1;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 2, a));
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 5, b));
+  ASSERT_TRUE(memory.AllocatePages(Kind::MaxAddress, kBootServicesData, 1, c));
+  const auto disjoint = [](uint64_t x, uint64_t xPages, uint64_t y, uint64_t yPages) {
+    return x + xPages * GuestMemory::kPageSize <= y || y + yPages * GuestMemory::kPageSize <= x;
+  };
+  EXPECT_TRUE(disjoint(a, 2, b, 5));
+  EXPECT_TRUE(disjoint(a, 2, c, 1));
+  EXPECT_TRUE(disjoint(b, 5, c, 1));
+}
+
+TEST_F(GuestMemoryTest, MaxAddressKeepsTheWholeRangeAtOrBelowTheLimit) {
+  uint64_t address = kLow + 0xFFF;
+  ASSERT_TRUE(memory.AllocatePages(Kind::MaxAddress, kBootServicesData, 16, address));
+  EXPECT_EQ(address + 16 * GuestMemory::kPageSize - 1, kLow + 0xFFF); // top-down: right below
+  // An unaligned limit rounds down to the page that ends at or below it.
+  address = kLow + 0xFFE;
+  ASSERT_TRUE(memory.AllocatePages(Kind::MaxAddress, kBootServicesData, 1, address));
+  EXPECT_LE(address + GuestMemory::kPageSize - 1, kLow + 0xFFE);
+}
+
+TEST_F(GuestMemoryTest, MaxAddressBelowTheRegionFails) {
+  uint64_t address = GuestMemory::kBase - 1;
+  EXPECT_FALSE(memory.AllocatePages(Kind::MaxAddress, kBootServicesData, 1, address));
+  EXPECT_EQ(memory.PagesInUse(), 0u);
+}
+
+TEST_F(GuestMemoryTest, AddressAllocatesExactlyThereOnceOnly) {
+  uint64_t address = kMid;
+  ASSERT_TRUE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 4, address));
+  EXPECT_EQ(address, kMid);
+  uint64_t overlapping = kMid + 0x3000;
+  EXPECT_FALSE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 1, overlapping));
+  uint64_t unaligned = kMid + 0x100800;
+  EXPECT_FALSE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 1, unaligned));
+  uint64_t outside = k4GiB;
+  EXPECT_FALSE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 1, outside));
+}
+
+TEST_F(GuestMemoryTest, RequestLargerThanTheRegionFails) {
+  uint64_t address = 0;
+  EXPECT_FALSE(memory.AllocatePages(Kind::AnyPages, kBootServicesData,
+                                    GuestMemory::kSize / GuestMemory::kPageSize, address));
+  EXPECT_FALSE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 0, address));
+}
+
+TEST_F(GuestMemoryTest, MemoryTypeIsRecordedPerAllocation) {
+  uint64_t a = 0, b = 0;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 1, a));
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kRuntimeServicesData, 2, b));
+  uint32_t type = 0;
+  ASSERT_TRUE(memory.TypeAt(b + GuestMemory::kPageSize + 5, type));
+  EXPECT_EQ(type, kRuntimeServicesData);
+  ASSERT_TRUE(memory.TypeAt(a, type));
+  EXPECT_EQ(type, kBootServicesData);
+  EXPECT_FALSE(memory.TypeAt(GuestMemory::kBase, type));
+}
+
+TEST_F(GuestMemoryTest, PagesInUseExposesALeak) {
+  uint64_t a = 0, b = 0;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 3, a));
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 5, b));
+  EXPECT_EQ(memory.PagesInUse(), 8u);
+  ASSERT_TRUE(memory.FreePages(a, 3));
+  EXPECT_EQ(memory.PagesInUse(), 5u);
+  ASSERT_EQ(memory.Allocations().size(), 1u);
+  EXPECT_EQ(memory.Allocations()[0].address, b);
+}
+
+TEST_F(GuestMemoryTest, FreeingPagesThatAreNotAllocatedFailsAndChangesNothing) {
+  uint64_t a = 0;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 2, a));
+  EXPECT_FALSE(memory.FreePages(a, 3));      // runs past the allocation
+  EXPECT_FALSE(memory.FreePages(a + 12, 1)); // not page aligned
+  EXPECT_FALSE(memory.FreePages(kMid, 1));   // never allocated
+  EXPECT_EQ(memory.PagesInUse(), 2u);
+  EXPECT_TRUE(memory.FreePages(a, 2));
+  EXPECT_FALSE(memory.FreePages(a, 2)); // double free
+  EXPECT_EQ(memory.PagesInUse(), 0u);
+}
+
+TEST_F(GuestMemoryTest, PartOfAnAllocationCanBeFreedAndTheRestStays) {
+  uint64_t a = 0;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 4, a));
+  ASSERT_TRUE(memory.FreePages(a + GuestMemory::kPageSize, 2));
+  EXPECT_EQ(memory.PagesInUse(), 2u);
+  uint32_t type = 0;
+  EXPECT_TRUE(memory.TypeAt(a, type));
+  EXPECT_FALSE(memory.TypeAt(a + GuestMemory::kPageSize, type));
+  EXPECT_TRUE(memory.TypeAt(a + 3 * GuestMemory::kPageSize, type));
+  // The hole can be taken again at that address.
+  uint64_t hole = a + GuestMemory::kPageSize;
+  EXPECT_TRUE(memory.AllocatePages(Kind::Address, kBootServicesData, 2, hole));
+}
+
+TEST_F(GuestMemoryTest, FreedPagesAreFilledSoUseAfterFreeShows) {
+  uint64_t a = 0;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 1, a));
+  *reinterpret_cast<uint32_t *>(a) = 0x12345678;
+  ASSERT_TRUE(memory.FreePages(a, 1));
+  EXPECT_EQ(*reinterpret_cast<uint32_t *>(a), 0xAFAFAFAFu);
+}
+
+TEST_F(GuestMemoryTest, ResetFreesEverythingAndZeroes) {
+  uint64_t a = 0;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 8, a));
+  std::memset(reinterpret_cast<void *>(a), 0x77, 8 * GuestMemory::kPageSize);
+  memory.Reset();
+  EXPECT_EQ(memory.PagesInUse(), 0u);
+  EXPECT_EQ(*reinterpret_cast<uint8_t *>(a + 100), 0u);
+  uint64_t again = a;
+  EXPECT_TRUE(memory.AllocatePages(Kind::Address, kBootServicesData, 8, again));
+}
+
+TEST_F(GuestMemoryTest, StacksAreReusedAndSurviveReset) {
+  void *first = memory.AllocateStack(64 * 1024);
+  EXPECT_LT(reinterpret_cast<uint64_t>(first), k4GiB);
+  EXPECT_GE(reinterpret_cast<uint64_t>(first), GuestMemory::kPagesLimit);
+  std::memset(first, 0x11, 64 * 1024);
+  memory.Reset();
+  EXPECT_EQ(*static_cast<uint8_t *>(first), 0x11u);
+  void *second = memory.AllocateStack(64 * 1024);
+  EXPECT_NE(first, second);
+  memory.FreeStack(first);
+  EXPECT_EQ(memory.AllocateStack(64 * 1024), first);
+  EXPECT_EQ(memory.StacksInUse(), 2u);
+}
+
+TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeZeroedMemory) {
+  uint64_t a = 0;
+  {
+    sim::Machine first;
+    ASSERT_TRUE(first.memory().AllocatePages(Kind::AnyPages, kBootServicesData, 1, a));
+    *reinterpret_cast<uint64_t *>(a) = ~uint64_t{0};
+  }
+  sim::Machine second;
+  EXPECT_EQ(second.memory().PagesInUse(), 0u);
+  EXPECT_EQ(*reinterpret_cast<uint64_t *>(a), 0u);
+}
+
+TEST(GuestMemoryDeathTest, SecondLiveInstanceIsRefusedLoudly) {
+  GuestMemory memory;
+  EXPECT_DEATH(GuestMemory(), "one machine at a time");
+}
+
+} // namespace

@@ -1,0 +1,138 @@
+// PM timer model and a delay loop written the way firmware writes it: the
+// loop must take the requested time in virtual time, across the 24-bit wrap.
+#include <gtest/gtest.h>
+
+#include <Hw.h>
+
+#include "AccessCost.h"
+#include "Machine.h"
+#include "PmTimer.h"
+
+namespace {
+
+using sim::PmTimer;
+
+constexpr uint64_t kTickNs = 1000000000ull / PmTimer::kFrequencyHz + 1; // 280 ns, rounded up
+constexpr UINT32 kChunkBits = 22;
+constexpr UINT32 kSignBit = 1u << 23;
+
+// The firmware delay: microseconds to timer ticks, one chunk of the ticks
+// modulo 2^22 and then whole chunks of 2^22; each chunk spins until bit 23 of
+// (start + chunk - now) is set.
+UINTN ReferenceStall(UINTN Microseconds) {
+  const UINT64 Ticks = (UINT64)Microseconds * 3579545 / 1000000;
+  UINT64 Chunks = Ticks >> kChunkBits;
+  UINT32 Chunk = (UINT32)(Ticks & ((1u << kChunkBits) - 1));
+  for (;;) {
+    const UINT32 Start = IoRead32(PmTimer::kPort);
+    while (((Start + Chunk - IoRead32(PmTimer::kPort)) & kSignBit) == 0) {
+      CpuPause();
+    }
+    if (Chunks == 0) {
+      break;
+    }
+    Chunks--;
+    Chunk = 1u << kChunkBits;
+  }
+  return Microseconds;
+}
+
+class PmTimerTest : public ::testing::Test {
+protected:
+  sim::Machine machine;
+  sim::MachineScope scope{machine};
+  PmTimer timer{machine.clock(), machine.bus()};
+};
+
+TEST_F(PmTimerTest, CounterAdvancesAtTheTimerFrequency) {
+  machine.clock().AdvanceNs(1000000000); // one second
+  EXPECT_EQ(timer.Counter(), 3579545u);
+  machine.clock().AdvanceNs(1000000); // one more millisecond: 3579.545 ticks
+  EXPECT_EQ(timer.Counter(), 3579545u + 3579u);
+}
+
+TEST_F(PmTimerTest, PortReadReturnsCounterIncludingTheReadsOwnCost) {
+  machine.clock().AdvanceNs(1000000);
+  const UINT32 value = IoRead32(PmTimer::kPort);
+  EXPECT_EQ(value, timer.Counter());
+  EXPECT_EQ(machine.clock().NowNs(), 1000000 + sim::cost::kPortIoNs);
+}
+
+TEST_F(PmTimerTest, CounterWrapsAt24BitsAndUpperByteReadsZero) {
+  // 2^24 ticks take 4.687 s; stop just short of the wrap.
+  const uint64_t wrapNs = (uint64_t{1} << 24) * 1000000000ull / PmTimer::kFrequencyHz;
+  machine.clock().AdvanceNs(wrapNs - 2000);
+  const UINT32 before = IoRead32(PmTimer::kPort);
+  EXPECT_GT(before, 0xFFF000u);
+  EXPECT_EQ(before & 0xFF000000u, 0u);
+  machine.clock().AdvanceNs(4000);
+  const UINT32 after = IoRead32(PmTimer::kPort);
+  EXPECT_LT(after, 0x1000u);
+  EXPECT_EQ(timer.Ticks(), (uint64_t{1} << 24) + after);
+}
+
+TEST_F(PmTimerTest, NarrowReadsSelectCounterBytes) {
+  machine.clock().AdvanceNs(3000000000ull);
+  const uint32_t counter = timer.Counter();
+  EXPECT_EQ(IoRead8(PmTimer::kPort + 2), static_cast<UINT8>(counter >> 16));
+  EXPECT_EQ(IoRead8(PmTimer::kPort + 3), 0u);
+}
+
+TEST_F(PmTimerTest, WritesAreIgnoredAndCounted) {
+  machine.clock().AdvanceNs(5000000);
+  IoWrite32(PmTimer::kPort, 0);
+  EXPECT_EQ(timer.IgnoredWrites(), 1u);
+  EXPECT_EQ(timer.Counter(), timer.Ticks() & PmTimer::kCounterMask);
+  EXPECT_GT(timer.Counter(), 17000u);
+}
+
+TEST_F(PmTimerTest, StuckTimerKeepsItsValue) {
+  machine.clock().AdvanceNs(1000000);
+  timer.SetStuck(true);
+  const UINT32 stuck = IoRead32(PmTimer::kPort);
+  machine.clock().AdvanceNs(50000000);
+  EXPECT_EQ(IoRead32(PmTimer::kPort), stuck);
+}
+
+// A Stall of N us takes N us of virtual time to within one timer tick, plus
+// the loop's own granularity: the first read and one more read-and-pause
+// iteration past the deadline. The phase of the clock against the timer is
+// varied so the tick boundary falls at different points of the loop.
+struct StallCase {
+  uint64_t microseconds;
+  uint64_t phaseNs;
+};
+
+class StallDurationTest : public PmTimerTest, public ::testing::WithParamInterface<StallCase> {};
+
+TEST_P(StallDurationTest, TakesRequestedVirtualTime) {
+  const StallCase c = GetParam();
+  machine.clock().AdvanceNs(c.phaseNs);
+  const uint64_t start = machine.clock().NowNs();
+  EXPECT_EQ(ReferenceStall(c.microseconds), c.microseconds);
+  const int64_t elapsed = static_cast<int64_t>(machine.clock().NowNs() - start);
+  const uint64_t chunks = 1 + ((c.microseconds * 3579545 / 1000000) >> kChunkBits);
+  const int64_t loopGranularity =
+      static_cast<int64_t>(2 * sim::cost::kPortIoNs + sim::cost::kCpuPauseNs);
+  const int64_t wanted = static_cast<int64_t>(c.microseconds * 1000);
+  EXPECT_GE(elapsed, wanted - static_cast<int64_t>(kTickNs));
+  EXPECT_LE(elapsed, wanted + static_cast<int64_t>(chunks * (kTickNs + loopGranularity)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Durations, StallDurationTest,
+                         ::testing::Values(StallCase{0, 0}, StallCase{1, 0}, StallCase{1, 150},
+                                           StallCase{10, 90}, StallCase{20, 0}, StallCase{50, 200},
+                                           StallCase{1000, 0}, StallCase{1000, 279},
+                                           StallCase{100000, 33}, StallCase{1200000, 71}));
+
+TEST_F(PmTimerTest, StallAcrossTheCounterWrapStillWaitsTheFullTime) {
+  const uint64_t wrapNs = (uint64_t{1} << 24) * 1000000000ull / PmTimer::kFrequencyHz;
+  machine.clock().AdvanceNs(wrapNs - 500000); // half a millisecond before the wrap
+  const uint64_t start = machine.clock().NowNs();
+  ReferenceStall(1000);
+  const uint64_t elapsed = machine.clock().NowNs() - start;
+  EXPECT_GE(elapsed, 1000000 - kTickNs);
+  EXPECT_LE(elapsed, 1000000 + kTickNs + 2 * sim::cost::kPortIoNs + sim::cost::kCpuPauseNs);
+}
+
+} // namespace
