@@ -11,9 +11,9 @@ constexpr UINT8 kLpcBus = 0;
 constexpr UINT8 kLpcDevice = 31;
 constexpr UINT8 kLpcFunction = 0;
 
-constexpr UINT16 kLpcDeviceIdRegister = 0x02;   // 16 bits, tells the PCH series
-constexpr UINT16 kLpcIoDecodeEnables = 0x82;    // 16 bits
-constexpr UINT16 kLpcGenericRange1 = 0x84;      // 32 bits each, ranges 1..4 in a row
+constexpr UINT16 kLpcDeviceIdRegister = 0x02; // 16 bits, tells the PCH series
+constexpr UINT16 kLpcIoDecodeEnables = 0x82;  // 16 bits
+constexpr UINT16 kLpcGenericRange1 = 0x84;    // 32 bits each, ranges 1..4 in a row
 constexpr UINT32 kLpcGenericRangeCount = 4;
 constexpr UINT16 kLpcSecondIoDecodeEnables = 0xA0; // 16 bits, eSPI chip select 1
 constexpr UINT16 kLpcSecondGenericRange = 0xA4;    // 32 bits, eSPI chip select 1
@@ -43,8 +43,7 @@ constexpr UINT32 kLpcEcWindowRange = 0x00FC0A01;
 constexpr UINT32 kLpcEcWindowBase = 0xA00;
 constexpr UINT32 kLpcEcWindowEnd = 0xB00;
 static_assert(LpcRangeBase(kLpcEcWindowRange) == kLpcEcWindowBase);
-static_assert(LpcRangeBase(kLpcEcWindowRange) + LpcRangeSize(kLpcEcWindowRange) ==
-              kLpcEcWindowEnd);
+static_assert(LpcRangeBase(kLpcEcWindowRange) + LpcRangeSize(kLpcEcWindowRange) == kLpcEcWindowEnd);
 
 // Sideband (private configuration) ports and registers: 0xFD000000 | port << 16
 // | offset (kBoardPchPcrBase in Board/BoardConfig.h).

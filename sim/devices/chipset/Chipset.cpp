@@ -115,8 +115,7 @@ void LpcBridge::ConfigWrite(uint16_t reg, unsigned size, uint32_t value) {
       if (Get16(reg) != chipset_.IoDecodeMirror()) {
         ++chipset_.unmirroredWrites_;
       }
-    } else if (reg >= kLpcGenericRange1 &&
-               reg < LpcGenericRangeRegister(kLpcGenericRangeCount)) {
+    } else if (reg >= kLpcGenericRange1 && reg < LpcGenericRangeRegister(kLpcGenericRangeCount)) {
       const unsigned index = (reg - kLpcGenericRange1) / 4;
       if (Get32(LpcGenericRangeRegister(index)) != chipset_.GenericRangeMirror(index)) {
         ++chipset_.unmirroredWrites_;
@@ -139,13 +138,11 @@ Chipset::Chipset(Machine &machine, uint16_t deviceId)
   dmi_.Declare(kDmiIoDecodeMirror, 2);
   dmi_.Declare(kDmiLockH, 4);
   dmi_.Declare(kDmiLock, 4);
-  dmi_.OnWrite([this](uint16_t offset, unsigned size, uint32_t value) {
-    DmiWrite(offset, size, value);
-  });
+  dmi_.OnWrite(
+      [this](uint16_t offset, unsigned size, uint32_t value) { DmiWrite(offset, size, value); });
   espi_.Declare(kEspiSecondDeviceControl, 4);
-  espi_.OnWrite([this](uint16_t offset, unsigned size, uint32_t value) {
-    EspiWrite(offset, size, value);
-  });
+  espi_.OnWrite(
+      [this](uint16_t offset, unsigned size, uint32_t value) { EspiWrite(offset, size, value); });
   sideband_.AttachPort(kPcrPortDmi, &dmi_, "dmi");
   sideband_.AttachPort(kPcrPortEspi, &espi_, "espi");
 }
@@ -222,8 +219,8 @@ void Chipset::DmiWrite(uint16_t offset, unsigned size, uint32_t value) {
   if (dmi_.Declared(offset, size) && (offset == kDmiLockH || offset == kDmiLock)) {
     // Lock bits stick until the next reset.
     dmi_.Set(offset, size, dmi_.Get(offset, size) | value);
-    machine_.trace().Event("chipset", "chipset.lock", "offset=" + Hex(offset) + " value=" +
-                                                          Hex(dmi_.Get(offset)));
+    machine_.trace().Event("chipset", "chipset.lock",
+                           "offset=" + Hex(offset) + " value=" + Hex(dmi_.Get(offset)));
     return;
   }
   const std::string detail =
