@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the host tree and boots the simulated board
+# with mgmt-sim. Extra arguments go to `mgmt-sim boot`.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup-deps.sh
+
+cmake --preset host
+cmake --build --preset host
+
+sim=build/host/tools/mgmt-sim/mgmt-sim
+if [ -x "$sim" ]; then
+  exec "$sim" boot "$@"
+fi
+echo "run-sim: the simulator ($sim) is not there yet; the host build succeeded."

@@ -1,0 +1,55 @@
+// Pristine copies of the images' .data, kept once per image for the whole
+// process, and the reload that every boot starts with.
+#include "ModuleImage.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace sim {
+namespace {
+
+// Keyed by the section's address: two descriptions of one image (say, two
+// boards in one test program) must share the copy taken before either ran.
+const std::uint8_t *PristineData(std::uint8_t *begin, std::uint8_t *end) {
+  static std::mutex mutex;
+  static std::map<const std::uint8_t *, std::vector<std::uint8_t>> copies;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto [it, inserted] = copies.try_emplace(begin);
+  if (inserted) {
+    it->second.assign(begin, end);
+  }
+  return it->second.data();
+}
+
+} // namespace
+
+ModuleImage::ModuleImage(std::string name, void *entryPoint, std::uint8_t *dataBegin,
+                         std::uint8_t *dataEnd, std::uint8_t *bssBegin, std::uint8_t *bssEnd)
+    : name_(std::move(name)), entryPoint_(entryPoint), dataBegin_(dataBegin), dataEnd_(dataEnd),
+      bssBegin_(bssBegin), bssEnd_(bssEnd), pristine_(nullptr) {
+  if ((dataBegin_ == nullptr) != (dataEnd_ == nullptr) || dataBegin_ > dataEnd_ ||
+      (bssBegin_ == nullptr) != (bssEnd_ == nullptr) || bssBegin_ > bssEnd_) {
+    throw std::invalid_argument("ModuleImage " + name_ + ": inconsistent section bounds");
+  }
+  if (dataBegin_ != dataEnd_) {
+    pristine_ = PristineData(dataBegin_, dataEnd_);
+  }
+}
+
+void ModuleImage::Load() const {
+  if (!Present()) {
+    throw std::logic_error("ModuleImage " + name_ + ": image is not linked in");
+  }
+  if (pristine_ != nullptr) {
+    std::memcpy(dataBegin_, pristine_, static_cast<std::size_t>(dataEnd_ - dataBegin_));
+  }
+  if (bssBegin_ != bssEnd_) {
+    std::memset(bssBegin_, 0, static_cast<std::size_t>(bssEnd_ - bssBegin_));
+  }
+}
+
+} // namespace sim

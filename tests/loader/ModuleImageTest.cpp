@@ -1,0 +1,94 @@
+// Host images: two images with the same internal names and one module's
+// library link into one program, and Load() gives each boot a fresh module.
+#include <sim/loader/ModuleImage.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+using FixtureEntry = unsigned();
+
+MGMT_SIM_MODULE_IMAGE(LoaderFixtureA, FixtureEntry)
+MGMT_SIM_MODULE_IMAGE(LoaderFixtureB, FixtureEntry)
+MGMT_SIM_MODULE_IMAGE(LoaderFixtureMissing, FixtureEntry)
+
+// The library copy of module A, linked as an ordinary global symbol.
+extern "C" unsigned LoaderFixtureAEntryPoint();
+
+namespace {
+
+unsigned Call(const sim::ModuleImage &image) { return image.EntryPoint<FixtureEntry>()(); }
+
+TEST(ModuleImage, LoadRestoresInitialisedDataAndZeroesBss) {
+  const sim::ModuleImage &a = LoaderFixtureAImage();
+  ASSERT_TRUE(a.Present());
+  a.Load();
+  EXPECT_EQ(Call(a), 601u);
+  EXPECT_EQ(Call(a), 702u);
+  a.Load();
+  EXPECT_EQ(Call(a), 601u);
+}
+
+TEST(ModuleImage, SectionsHoldTheModuleGlobals) {
+  const sim::ModuleImage &a = LoaderFixtureAImage();
+  a.Load();
+  std::vector<std::uint8_t> fresh(a.Data().begin(), a.Data().end());
+  ASSERT_FALSE(a.Bss().empty());
+  EXPECT_TRUE(std::ranges::all_of(a.Bss(), [](std::uint8_t byte) { return byte == 0; }));
+
+  Call(a);
+  // The counter lives in the image's data, the call count in its bss.
+  EXPECT_NE(std::vector<std::uint8_t>(a.Data().begin(), a.Data().end()), fresh);
+  EXPECT_TRUE(std::ranges::any_of(a.Bss(), [](std::uint8_t byte) { return byte != 0; }));
+
+  a.Load();
+  EXPECT_EQ(std::vector<std::uint8_t>(a.Data().begin(), a.Data().end()), fresh);
+  EXPECT_TRUE(std::ranges::all_of(a.Bss(), [](std::uint8_t byte) { return byte == 0; }));
+}
+
+TEST(ModuleImage, ImagesWithTheSameSymbolNamesKeepSeparateState) {
+  const sim::ModuleImage &a = LoaderFixtureAImage();
+  const sim::ModuleImage &b = LoaderFixtureBImage();
+  a.Load();
+  b.Load();
+  EXPECT_EQ(Call(a), 601u);
+  EXPECT_EQ(Call(a), 702u);
+  EXPECT_EQ(Call(b), 601u);
+  // Reloading one image leaves the other as it is.
+  b.Load();
+  EXPECT_EQ(Call(a), 803u);
+  EXPECT_EQ(Call(b), 601u);
+}
+
+TEST(ModuleImage, LibraryAndImageOfOneModuleKeepSeparateState) {
+  const sim::ModuleImage &a = LoaderFixtureAImage();
+  a.Load();
+  unsigned fromLibrary = LoaderFixtureAEntryPoint();
+  EXPECT_EQ(Call(a), 601u);
+  EXPECT_EQ(LoaderFixtureAEntryPoint(), fromLibrary + 101);
+  EXPECT_NE(a.EntryPoint<FixtureEntry>(), &LoaderFixtureAEntryPoint);
+}
+
+TEST(ModuleImage, SecondDescriptionReloadsThePristineData) {
+  const sim::ModuleImage &a = LoaderFixtureAImage();
+  a.Load();
+  EXPECT_EQ(Call(a), 601u);
+  // Described again after the module ran: the copy from before still counts.
+  sim::ModuleImage again("LoaderFixtureA", reinterpret_cast<void *>(a.EntryPoint<FixtureEntry>()),
+                         a.Data().data(), a.Data().data() + a.Data().size(), a.Bss().data(),
+                         a.Bss().data() + a.Bss().size());
+  again.Load();
+  EXPECT_EQ(Call(a), 601u);
+}
+
+TEST(ModuleImage, ImageNotLinkedInIsAbsentAndRefusesToLoad) {
+  const sim::ModuleImage &missing = LoaderFixtureMissingImage();
+  EXPECT_FALSE(missing.Present());
+  EXPECT_TRUE(missing.Data().empty());
+  EXPECT_THROW(missing.Load(), std::logic_error);
+}
+
+} // namespace
