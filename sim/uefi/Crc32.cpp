@@ -1,0 +1,34 @@
+// Table-driven CRC-32 (reflected polynomial 0xEDB88320).
+#include "Crc32.h"
+
+#include <array>
+
+namespace sim {
+namespace {
+
+constexpr std::array<uint32_t, 256> MakeTable() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t c = i;
+    for (int bit = 0; bit < 8; bit++) {
+      c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    table[i] = c;
+  }
+  return table;
+}
+
+constexpr std::array<uint32_t, 256> kTable = MakeTable();
+
+} // namespace
+
+uint32_t Crc32(const void *data, size_t size) {
+  const uint8_t *p = static_cast<const uint8_t *>(data);
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; i++) {
+    crc = kTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+} // namespace sim

@@ -1,0 +1,240 @@
+// Task priority levels and events. A signalled event's notify function is
+// queued at the event's TPL and runs when the TPL drops below that level:
+// higher TPLs first, first-in first-out within one TPL. Services that take
+// the protocol or event "lock" raise the TPL and restore it on exit, which is
+// where queued notifications run; so a notification caused inside another
+// one runs after it returns, and both before the outermost call returns.
+#include "DxeInternal.h"
+
+#include "sim/core/Machine.h"
+
+#include <Uefi/UefiSpec.h>
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kKnownEventBits = EVT_TIMER | EVT_RUNTIME | EVT_NOTIFY_WAIT | EVT_NOTIFY_SIGNAL |
+                                     EVT_SIGNAL_EXIT_BOOT_SERVICES |
+                                     EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE;
+
+// Event groups the two special event types stand for.
+constexpr EFI_GUID kExitBootServicesGroup = {
+    0x27ABF055, 0xB1B8, 0x4C26, {0x80, 0x48, 0x74, 0x8F, 0x37, 0xBA, 0xA2, 0xDF}};
+constexpr EFI_GUID kVirtualAddressChangeGroup = {
+    0x13FA7698, 0xC831, 0x49C7, {0x87, 0xEA, 0x8F, 0x43, 0xFC, 0xC2, 0x51, 0x96}};
+
+std::string TplText(EFI_TPL tpl) { return std::to_string(static_cast<unsigned long long>(tpl)); }
+
+} // namespace
+
+EFI_TPL Dxe::RaiseTpl(EFI_TPL newTpl) {
+  if (newTpl > TPL_HIGH_LEVEL) {
+    Fault("BootServices.RaiseTPL to TPL " + TplText(newTpl) + ", above TPL_HIGH_LEVEL");
+  }
+  if (newTpl < tpl_) {
+    Fault("BootServices.RaiseTPL to TPL " + TplText(newTpl) + " below the current TPL " +
+          TplText(tpl_));
+  }
+  EFI_TPL old = tpl_;
+  tpl_ = newTpl;
+  return old;
+}
+
+void Dxe::RestoreTpl(EFI_TPL oldTpl) {
+  if (oldTpl > tpl_) {
+    Fault("BootServices.RestoreTPL to TPL " + TplText(oldTpl) + " above the current TPL " +
+          TplText(tpl_));
+  }
+  DispatchAbove(oldTpl);
+  tpl_ = oldTpl;
+}
+
+void Dxe::DispatchAbove(EFI_TPL floor) {
+  for (;;) {
+    EFI_TPL level = TPL_HIGH_LEVEL;
+    while (level > floor && queues_[level].empty()) {
+      level--;
+    }
+    if (level <= floor) {
+      return;
+    }
+    tpl_ = level;
+    while (!queues_[level].empty()) {
+      Event *event = queues_[level].front();
+      queues_[level].pop_front();
+      event->queued = false;
+      if ((event->type & EVT_NOTIFY_SIGNAL) != 0) {
+        event->signaled = false;
+      }
+      // The notify function may close its own event; nothing of it is
+      // touched after the call.
+      event->notify(event, event->context);
+      if (tpl_ != level) {
+        Fault("an event notify function returned at TPL " + TplText(tpl_) + " instead of " +
+              TplText(level));
+      }
+    }
+  }
+}
+
+void Dxe::QueueNotify(Event &event) {
+  if (event.queued) {
+    return;
+  }
+  event.queued = true;
+  queues_[event.tpl].push_back(&event);
+}
+
+void Dxe::SignalOne(Event &event) {
+  auto mark = [this](Event &e) {
+    if (!e.alive || e.signaled) {
+      return;
+    }
+    e.signaled = true;
+    if ((e.type & EVT_NOTIFY_SIGNAL) != 0) {
+      QueueNotify(e);
+    }
+  };
+  if (!event.hasGroup) {
+    mark(event);
+    return;
+  }
+  for (const std::unique_ptr<Event> &member : events_) {
+    if (member->alive && member->hasGroup && SameGuid(member->group, event.group)) {
+      mark(*member);
+    }
+  }
+}
+
+Dxe::Event *Dxe::LookupEvent(EFI_EVENT event) const {
+  auto it = eventIndex_.find(event);
+  if (it == eventIndex_.end() || !it->second->alive) {
+    return nullptr;
+  }
+  return it->second;
+}
+
+EFI_STATUS Dxe::CreateEvent(UINT32 type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notifyFunction,
+                            const void *notifyContext, const EFI_GUID *eventGroup,
+                            EFI_EVENT *event) {
+  if (event == nullptr || (type & ~kKnownEventBits) != 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const bool special =
+      type == EVT_SIGNAL_EXIT_BOOT_SERVICES || type == EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE;
+  if (eventGroup != nullptr && special) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const bool waits = (type & EVT_NOTIFY_WAIT) != 0;
+  const bool signals = (type & EVT_NOTIFY_SIGNAL) != 0;
+  if (waits && signals) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if ((waits || signals) &&
+      (notifyFunction == nullptr || (notifyTpl != TPL_CALLBACK && notifyTpl != TPL_NOTIFY))) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto record = std::make_unique<Event>();
+  record->type = type;
+  record->tpl = notifyTpl;
+  record->notify = (waits || signals) ? notifyFunction : nullptr;
+  record->context = const_cast<void *>(notifyContext);
+  if (eventGroup != nullptr) {
+    record->hasGroup = true;
+    record->group = *eventGroup;
+  } else if (type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
+    record->hasGroup = true;
+    record->group = kExitBootServicesGroup;
+  } else if (type == EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE) {
+    record->hasGroup = true;
+    record->group = kVirtualAddressChangeGroup;
+  }
+  Event *raw = record.get();
+  events_.push_back(std::move(record));
+  eventIndex_[raw] = raw;
+  *event = raw;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Dxe::SignalEvent(EFI_EVENT event) {
+  Event *e = LookupEvent(event);
+  if (e == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  EFI_TPL old = RaiseTpl(TPL_HIGH_LEVEL);
+  SignalOne(*e);
+  RestoreTpl(old);
+  return EFI_SUCCESS;
+}
+
+void Dxe::SignalEventGroup(const EFI_GUID &group) {
+  EFI_TPL old = RaiseTpl(TPL_HIGH_LEVEL);
+  for (const std::unique_ptr<Event> &e : events_) {
+    if (e->alive && e->hasGroup && SameGuid(e->group, group)) {
+      SignalOne(*e);
+      break; // signalling one member signals the whole group
+    }
+  }
+  RestoreTpl(old);
+}
+
+EFI_STATUS Dxe::CheckEvent(EFI_EVENT event) {
+  Event *e = LookupEvent(event);
+  if (e == nullptr || (e->type & EVT_NOTIFY_SIGNAL) != 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (!e->signaled && (e->type & EVT_NOTIFY_WAIT) != 0) {
+    EFI_TPL old = RaiseTpl(TPL_HIGH_LEVEL);
+    QueueNotify(*e);
+    RestoreTpl(old);
+  }
+  if (e->alive && e->signaled) {
+    e->signaled = false;
+    return EFI_SUCCESS;
+  }
+  return EFI_NOT_READY;
+}
+
+EFI_STATUS Dxe::WaitForEvent(UINTN count, EFI_EVENT *events, UINTN *index) {
+  if (count == 0 || events == nullptr || index == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (tpl_ != TPL_APPLICATION) {
+    return EFI_UNSUPPORTED;
+  }
+  for (;;) {
+    for (UINTN i = 0; i < count; i++) {
+      EFI_STATUS status = CheckEvent(events[i]);
+      if (status != EFI_NOT_READY) {
+        *index = i;
+        return status;
+      }
+    }
+    // Nothing here signals events on its own (no timers): like a board, the
+    // wait spins, and virtual time moves so the watchdog can end it.
+    machine_.bus().CpuPause();
+  }
+}
+
+EFI_STATUS Dxe::CloseEvent(EFI_EVENT event) {
+  Event *e = LookupEvent(event);
+  if (e == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  EFI_TPL old = RaiseTpl(TPL_HIGH_LEVEL);
+  if (e->queued) {
+    std::erase(queues_[e->tpl], e);
+    e->queued = false;
+  }
+  e->alive = false;
+  for (const std::unique_ptr<Registration> &r : registrations_) {
+    if (r->alive && r->event == e) {
+      r->alive = false;
+      std::erase(r->protocol->registrations, r.get());
+    }
+  }
+  RestoreTpl(old);
+  return EFI_SUCCESS;
+}
+
+} // namespace sim
