@@ -1,0 +1,116 @@
+// The PEI phase of one boot: the PEI services table with a working PPI
+// database (install, reinstall, locate, notify), boot mode, the HOB list in
+// guest memory (PHIT first, CreateHob, PEI pool in memory-pool HOBs, pages
+// from the top of PEI memory), the read-only variable PPI over the variable
+// store, the stall PPI on the PM timer, and end of PEI. Every slot that is not
+// emulated traps and names itself.
+//
+// PEI modules receive EFI_PEI_SERVICES**: a pointer to the one slot holding
+// the table's address, which sits just below the interrupt descriptor table
+// as on a board, so ReadIdtr finds it too. Call RunModule and SignalEndOfPei
+// inside a FirmwareRunner run: they run firmware code (entry points, notify
+// functions) that may end the run.
+#pragma once
+
+#include <Pi/PiHob.h>
+#include <Pi/PiPeiCis.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Machine;
+class VariableStore;
+
+class Pei {
+public:
+  // Bytes of PEI memory: the HOB list and PEI pool grow up from its bottom,
+  // PEI pages come down from its top.
+  static constexpr uint64_t kDefaultMemoryBytes = 1024 * 1024;
+  // Bound on descriptors in one InstallPpi/NotifyPpi list; a list that does
+  // not end within it is taken as missing its TERMINATE_LIST flag.
+  static constexpr size_t kMaxDescriptorsPerList = 64;
+  static constexpr size_t kMaxPpis = 256;
+  static constexpr size_t kMaxNotifies = 256;
+
+  Pei(Machine &machine, VariableStore &variables,
+      EFI_BOOT_MODE bootMode = BOOT_WITH_FULL_CONFIGURATION,
+      uint64_t memoryBytes = kDefaultMemoryBytes);
+  ~Pei();
+  Pei(const Pei &) = delete;
+  Pei &operator=(const Pei &) = delete;
+
+  // The Pei the EFIAPI entry points serve (the latest constructed one that is
+  // still alive, or the one made current explicitly).
+  static Pei *Current();
+  void MakeCurrent();
+
+  const EFI_PEI_SERVICES **PeiServices() const { return servicesSlot_; }
+  Machine &machine() const { return machine_; }
+  VariableStore &variables() const { return variables_; }
+
+  // Calls a PEI module's entry point, then the dispatch notifications due.
+  EFI_STATUS RunModule(EFI_PEIM_ENTRY_POINT2 entry, EFI_PEI_FILE_HANDLE fileHandle);
+  // Installs the end-of-PEI PPI, so its notifications run.
+  void SignalEndOfPei();
+  // The start of the HOB list (the PHIT), for DXE's configuration table.
+  void *HobList() const { return reinterpret_cast<void *>(memoryBottom_); }
+  EFI_BOOT_MODE BootMode() const;
+  uint64_t HobFreeBytes() const;
+  // Interface of the instance-th installed PPI of `guid`, or nullptr.
+  void *FindPpi(const EFI_GUID &guid, size_t instance = 0) const;
+
+  // ---- Service implementations, reached by firmware through the table ----
+  EFI_STATUS InstallPpi(const EFI_PEI_PPI_DESCRIPTOR *list);
+  EFI_STATUS ReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *oldPpi,
+                          const EFI_PEI_PPI_DESCRIPTOR *newPpi);
+  EFI_STATUS LocatePpi(const EFI_GUID *guid, UINTN instance, EFI_PEI_PPI_DESCRIPTOR **descriptor,
+                       void **ppi);
+  EFI_STATUS NotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *list);
+  EFI_STATUS GetBootMode(EFI_BOOT_MODE *bootMode);
+  EFI_STATUS SetBootMode(EFI_BOOT_MODE bootMode);
+  EFI_STATUS GetHobList(void **hobList);
+  EFI_STATUS CreateHob(UINT16 type, UINT16 length, void **hob);
+  EFI_STATUS AllocatePages(EFI_MEMORY_TYPE memoryType, UINTN pages, EFI_PHYSICAL_ADDRESS *memory);
+  EFI_STATUS AllocatePool(UINTN size, void **buffer);
+  EFI_STATUS Stall(UINTN microseconds);
+  [[noreturn]] void ResetSystem(EFI_RESET_TYPE type, const char *service);
+  [[noreturn]] void Fault(const std::string &detail);
+
+private:
+  struct Ppi {
+    const EFI_PEI_PPI_DESCRIPTOR *descriptor;
+  };
+  struct Notify {
+    const EFI_PEI_NOTIFY_DESCRIPTOR *descriptor;
+    size_t dispatchCursor; // dispatch notifies: PPIs up to here were handled
+  };
+
+  void BuildTables();
+  void *InternalAlloc(size_t bytes);
+  EFI_HOB_HANDOFF_INFO_TABLE &Phit() const {
+    return *reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE *>(memoryBottom_);
+  }
+  void CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *notify, void *ppi);
+  void RunCallbacks(size_t firstPpi, size_t endPpi, size_t endNotify);
+  void RunDispatchNotifies();
+
+  Machine &machine_;
+  VariableStore &variables_;
+  Pei *previous_ = nullptr;
+
+  uint64_t internalNext_ = 0;
+  uint64_t internalEnd_ = 0;
+  EFI_PEI_SERVICES *services_ = nullptr;
+  const EFI_PEI_SERVICES **servicesSlot_ = nullptr;
+  uint64_t memoryBottom_ = 0;
+  uint64_t memoryPages_ = 0;
+
+  std::vector<Ppi> ppis_;          // installation order
+  std::vector<Notify> callbacks_;  // registration order
+  std::vector<Notify> dispatches_; // registration order
+};
+
+} // namespace sim
