@@ -7,6 +7,7 @@
 
 #include "sim/core/GuestMemory.h"
 #include "sim/core/Machine.h"
+#include "sim/uefi/GuidText.h"
 #include "sim/uefi/Trap.h"
 #include "sim/uefi/VariableStore.h"
 
@@ -35,8 +36,6 @@ constexpr uint64_t kIdtBytes = 256 * 16;
 constexpr EFI_GUID kReadOnlyVariable2Guid = EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID;
 constexpr EFI_GUID kStallGuid = EFI_PEI_STALL_PPI_GUID;
 constexpr EFI_GUID kEndOfPeiGuid = EFI_PEI_END_OF_PEI_PHASE_PPI_GUID;
-
-bool SameGuid(const EFI_GUID &a, const EFI_GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 Pei &Self() {
   Pei *pei = Pei::Current();
@@ -292,6 +291,7 @@ EFI_STATUS Pei::InstallPpi(const EFI_PEI_PPI_DESCRIPTOR *list) {
   const size_t first = ppis_.size();
   for (size_t k = 0; k < count; k++) {
     ppis_.push_back(Ppi{&list[k]});
+    TraceEvent("pei.install_ppi", GuidText(*list[k].Guid));
   }
   RunCallbacks(first, first + count, callbacks_.size());
   return EFI_SUCCESS;
@@ -364,6 +364,7 @@ EFI_STATUS Pei::NotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *list) {
   }
   const size_t firstCallback = callbacks_.size();
   for (size_t k = 0; k < count; k++) {
+    TraceEvent("pei.notify_ppi", GuidText(*list[k].Guid));
     if ((list[k].Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0) {
       callbacks_.push_back(Notify{&list[k], 0});
     }
@@ -434,6 +435,8 @@ EFI_STATUS Pei::CreateHob(UINT16 type, UINT16 length, void **hob) {
       EFI_HOB_GENERIC_HEADER{EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER), 0};
   phit.EfiFreeMemoryBottom = phit.EfiEndOfHobList + sizeof(EFI_HOB_GENERIC_HEADER);
   *hob = created;
+  TraceEvent("pei.create_hob",
+             "type " + std::to_string(type) + " length " + std::to_string(rounded));
   return EFI_SUCCESS;
 }
 
@@ -515,7 +518,12 @@ EFI_STATUS Pei::RunModule(EFI_PEIM_ENTRY_POINT2 entry, EFI_PEI_FILE_HANDLE fileH
   return status;
 }
 
+void Pei::TraceEvent(const char *name, std::string detail) {
+  machine_.trace().Event("pei", name, std::move(detail));
+}
+
 void Pei::SignalEndOfPei() {
+  TraceEvent("pei.end_of_pei", {});
   auto *descriptor =
       static_cast<EFI_PEI_PPI_DESCRIPTOR *>(InternalAlloc(sizeof(EFI_PEI_PPI_DESCRIPTOR)));
   auto *guid = static_cast<EFI_GUID *>(InternalAlloc(sizeof(EFI_GUID)));

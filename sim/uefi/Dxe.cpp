@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace sim {
 namespace {
@@ -194,7 +195,7 @@ EFI_STATUS EFIAPI GetNextVariableNameEntry(UINTN *nameSize, CHAR16 *name, EFI_GU
 }
 EFI_STATUS EFIAPI SetVariableEntry(CHAR16 *name, EFI_GUID *guid, UINT32 attributes, UINTN dataSize,
                                    VOID *data) {
-  return Self().variables().Set(name, guid, attributes, dataSize, data);
+  return Self().SetVariable(name, guid, attributes, dataSize, data);
 }
 EFI_STATUS EFIAPI QueryVariableInfoEntry(UINT32 attributes, UINT64 *maxStorage, UINT64 *remaining,
                                          UINT64 *maxSize) {
@@ -389,6 +390,7 @@ EFI_STATUS Dxe::InstallConfigurationTable(const EFI_GUID *guid, void *table) {
   }
   if (!EFI_ERROR(status)) {
     UpdateSystemTableCrc();
+    TraceEvent("dxe.config_table", GuidText(*guid) + (table ? " installed" : " removed"));
     // Whoever waits for this table listens on the event group of its GUID.
     for (const std::unique_ptr<Event> &e : events_) {
       if (e->alive && e->hasGroup && SameGuid(e->group, *guid)) {
@@ -475,6 +477,23 @@ EFI_STATUS Dxe::GetNextMonotonicCount(UINT64 *count) {
   }
   *count = ++monotonicCount_;
   return EFI_SUCCESS;
+}
+
+EFI_STATUS Dxe::SetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 attributes,
+                            UINTN dataSize, const void *data) {
+  EFI_STATUS status = variables_.Set(name, guid, attributes, dataSize, data);
+  std::optional<std::u16string_view> text = BoundedName(name, 64);
+  char detail[160];
+  std::snprintf(detail, sizeof detail, "%s size %llu attributes 0x%x status 0x%llx",
+                text ? VariableStore::ToAscii(*text).c_str() : "?",
+                static_cast<unsigned long long>(dataSize), attributes,
+                static_cast<unsigned long long>(status));
+  TraceEvent("dxe.set_variable", detail);
+  return status;
+}
+
+void Dxe::TraceEvent(const char *name, std::string detail) {
+  machine_.trace().Event("dxe", name, std::move(detail));
 }
 
 EFI_STATUS Dxe::GetNextHighMonotonicCount(UINT32 *high) {

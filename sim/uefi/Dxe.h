@@ -136,6 +136,8 @@ public:
   EFI_STATUS UninstallMultiple(EFI_HANDLE handle,
                                const std::vector<std::pair<const EFI_GUID *, void *>> &pairs);
 
+  EFI_STATUS SetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 attributes,
+                         UINTN dataSize, const void *data);
   EFI_STATUS GetNextMonotonicCount(UINT64 *count);
   EFI_STATUS GetNextHighMonotonicCount(UINT32 *high);
   EFI_STATUS Stall(UINTN microseconds);
@@ -168,6 +170,8 @@ private:
   };
 
   void BuildTables();
+  // A named event in the machine's trace, device "dxe".
+  void TraceEvent(const char *name, std::string detail);
   void UpdateSystemTableCrc();
   void *InternalAlloc(size_t bytes);
 

@@ -168,6 +168,7 @@ EFI_STATUS Dxe::SignalEvent(EFI_EVENT event) {
 }
 
 void Dxe::SignalEventGroup(const EFI_GUID &group) {
+  TraceEvent("dxe.signal_group", GuidText(group));
   EFI_TPL old = RaiseTpl(TPL_HIGH_LEVEL);
   for (const std::unique_ptr<Event> &e : events_) {
     if (e->alive && e->hasGroup && SameGuid(e->group, group)) {

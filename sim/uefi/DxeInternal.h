@@ -5,18 +5,11 @@
 #pragma once
 
 #include "Dxe.h"
+#include "GuidText.h"
 
-#include <cstring>
 #include <list>
 
 namespace sim {
-
-inline bool SameGuid(const EFI_GUID &a, const EFI_GUID &b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-// "8-4-4-4-12" registry form, for fault messages.
-std::string GuidText(const EFI_GUID &guid);
 
 struct Dxe::Interface {
   ProtocolEntry *protocol;
@@ -36,6 +29,7 @@ struct Dxe::Handle {
   static constexpr uint64_t kSignature = 0x6C646E6148444D53; // "SMDHandl"
   uint64_t signature = kSignature;
   bool alive = true;
+  size_t number; // creation order from 1, names the handle in the trace
   // In installation order on this handle.
   std::vector<std::unique_ptr<Interface>> interfaces;
 };

@@ -62,14 +62,6 @@ private:
 
 } // namespace
 
-std::string GuidText(const EFI_GUID &g) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1,
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                g.Data4[5], g.Data4[6], g.Data4[7]);
-  return text;
-}
-
 EFI_TPL Dxe::EnterServiceLock(const char *service) {
   if (tpl_ > TPL_NOTIFY) {
     Fault(std::string("BootServices.") + service + " called at TPL " + std::to_string(tpl_) +
@@ -154,6 +146,7 @@ EFI_STATUS Dxe::InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void
   } else {
     handles_.push_back(std::make_unique<Handle>());
     h = handles_.back().get();
+    h->number = handles_.size();
     handleIndex_[h] = h;
   }
   ProtocolEntry &entry = ProtocolFor(protocol);
@@ -166,6 +159,7 @@ EFI_STATUS Dxe::InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void
   h->interfaces.push_back(std::move(record));
   entry.interfaces.push_back(raw);
   *handle = h;
+  TraceEvent("dxe.install", GuidText(protocol) + " on handle " + std::to_string(h->number));
   NotifyInstalled(*raw);
   return EFI_SUCCESS;
 }
@@ -196,6 +190,7 @@ EFI_STATUS Dxe::UninstallLocked(Handle &handle, const EFI_GUID &protocol, void *
   if (handle.interfaces.empty()) {
     handle.alive = false;
   }
+  TraceEvent("dxe.uninstall", GuidText(protocol) + " from handle " + std::to_string(handle.number));
   return EFI_SUCCESS;
 }
 
@@ -237,6 +232,7 @@ EFI_STATUS Dxe::ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *pr
   i->serial = ++installSerial_;
   i->protocol->interfaces.remove(i);
   i->protocol->interfaces.push_back(i);
+  TraceEvent("dxe.reinstall", GuidText(*protocol) + " on handle " + std::to_string(h->number));
   NotifyInstalled(*i);
   return EFI_SUCCESS;
 }
@@ -407,6 +403,7 @@ EFI_STATUS Dxe::RegisterProtocolNotify(const EFI_GUID *protocol, EFI_EVENT event
   registrationIndex_[raw] = raw;
   entry.registrations.push_back(raw);
   *registration = raw;
+  TraceEvent("dxe.register_notify", GuidText(*protocol));
   return EFI_SUCCESS;
 }
 
