@@ -128,3 +128,27 @@ TEST_F(VariableTest, GetNextVariableNameWalksEveryVariableOnce) {
 
 } // namespace
 } // namespace sim::test
+
+namespace sim::test {
+namespace {
+
+TEST(VariableStoreTest, AFullStoreRefusesAWriteAndKeepsTheOldValue) {
+  VariableStore store(/*capacityBytes=*/64, /*maxVariableBytes=*/64);
+  const std::vector<uint8_t> small(20, 0x11), large(40, 0x22);
+  ASSERT_EQ(store.Seed("A", gVendor, kNvBs, small), EFI_SUCCESS); // 4 name bytes + 20
+  ASSERT_EQ(store.Seed("B", gVendor, kNvBs, small), EFI_SUCCESS); // 48 bytes used
+  EXPECT_EQ(store.Seed("A", gVendor, kNvBs, large), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(store.Read("A", gVendor), small);
+  UINT64 maxStorage = 0, remaining = 0, maxSize = 0;
+  ASSERT_EQ(store.QueryInfo(kNvBs, &maxStorage, &remaining, &maxSize), EFI_SUCCESS);
+  EXPECT_EQ(maxStorage, 64u);
+  EXPECT_EQ(remaining, 16u);
+  EXPECT_EQ(
+      store.Seed("C", gVendor, kNvBs | EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS, small),
+      EFI_UNSUPPORTED)
+      << "no authenticated-variable service is emulated";
+  EXPECT_EQ(store.Count(), 2u);
+}
+
+} // namespace
+} // namespace sim::test
