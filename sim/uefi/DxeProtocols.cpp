@@ -7,7 +7,6 @@
 #include <Protocol/DevicePath.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 
 namespace sim {
