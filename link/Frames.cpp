@@ -12,8 +12,7 @@ void PutBig16(UINT8 *At, UINT16 Value) {
 }
 
 // Fields common to both kinds, up to the UDP source port.
-void BuildEthIpHeader(UINT8 *Frame, const UINT8 *StationAddress,
-                      UINT16 IpTotalLength) {
+void BuildEthIpHeader(UINT8 *Frame, const UINT8 *StationAddress, UINT16 IpTotalLength) {
   for (UINT32 I = 0; I < kMgmtEthAddressSize; I++) {
     Frame[kMgmtFrameEthDestOffset + I] = kMgmtEthBroadcastByte;
     Frame[kMgmtFrameEthSourceOffset + I] = StationAddress[I];
@@ -28,8 +27,7 @@ void BuildEthIpHeader(UINT8 *Frame, const UINT8 *StationAddress,
   }
 }
 
-void BuildUdpAndLinkHeader(UINT8 *Frame, UINT16 UdpLength, UINT8 Marker,
-                           UINT16 PayloadLength) {
+void BuildUdpAndLinkHeader(UINT8 *Frame, UINT16 UdpLength, UINT8 Marker, UINT16 PayloadLength) {
   PutBig16(&Frame[kMgmtFrameUdpDestPortOffset], kMgmtControllerPort);
   PutBig16(&Frame[kMgmtFrameUdpLengthOffset], UdpLength);
   PutBig16(&Frame[kMgmtFrameUdpChecksumOffset], 0);
@@ -48,12 +46,11 @@ void CopyPayload(UINT8 *To, const UINT8 *Payload, UINT16 Length) {
 
 } // namespace
 
-UINT32 BuildNoticeFrame(UINT8 *Frame, const UINT8 *StationAddress,
-                        UINT32 LinkTag, const UINT8 *Payload, UINT16 Length) {
+UINT32 BuildNoticeFrame(UINT8 *Frame, const UINT8 *StationAddress, UINT32 LinkTag,
+                        const UINT8 *Payload, UINT16 Length) {
   BuildEthIpHeader(Frame, StationAddress, MgmtNoticeIpTotalLength(Length));
   PutBig16(&Frame[kMgmtFrameUdpSourcePortOffset], kMgmtNoticeSourcePort);
-  BuildUdpAndLinkHeader(Frame, MgmtNoticeUdpLength(Length), kMgmtNoticeMarker,
-                        Length);
+  BuildUdpAndLinkHeader(Frame, MgmtNoticeUdpLength(Length), kMgmtNoticeMarker, Length);
   Frame[kMgmtFrameLinkTagOffset + 0] = (UINT8)(LinkTag >> 24);
   Frame[kMgmtFrameLinkTagOffset + 1] = (UINT8)(LinkTag >> 16);
   Frame[kMgmtFrameLinkTagOffset + 2] = (UINT8)(LinkTag >> 8);
@@ -62,24 +59,22 @@ UINT32 BuildNoticeFrame(UINT8 *Frame, const UINT8 *StationAddress,
   return kMgmtNoticeHeaderSize + Length;
 }
 
-UINT32 BuildRequestFrame(UINT8 *Frame, const UINT8 *StationAddress,
-                         const UINT8 *Payload, UINT16 Length) {
+UINT32 BuildRequestFrame(UINT8 *Frame, const UINT8 *StationAddress, const UINT8 *Payload,
+                         UINT16 Length) {
   BuildEthIpHeader(Frame, StationAddress, MgmtRequestIpTotalLength(Length));
   PutBig16(&Frame[kMgmtFrameUdpSourcePortOffset], kMgmtRequestSourcePort);
-  BuildUdpAndLinkHeader(Frame, MgmtRequestUdpLength(Length), kMgmtRequestMarker,
-                        Length);
+  BuildUdpAndLinkHeader(Frame, MgmtRequestUdpLength(Length), kMgmtRequestMarker, Length);
   CopyPayload(&Frame[kMgmtRequestPayloadOffset], Payload, Length);
   return kMgmtRequestHeaderSize + Length;
 }
 
-MGMT_ANSWER_MATCH MatchAnswer(const UINT8 *Frame, UINT32 FrameLength,
-                              UINT8 *Response, UINT16 *ResponseLength) {
+MGMT_ANSWER_MATCH MatchAnswer(const UINT8 *Frame, UINT32 FrameLength, UINT8 *Response,
+                              UINT16 *ResponseLength) {
   if (FrameLength < kMgmtAnswerOffset) {
     return MgmtAnswerNone; // too short to carry a UDP header
   }
   const UINT8 *Port = &Frame[kMgmtFrameUdpDestPortOffset];
-  if (Port[0] != (UINT8)(kMgmtAnswerPort >> 8) ||
-      Port[1] != (UINT8)kMgmtAnswerPort) {
+  if (Port[0] != (UINT8)(kMgmtAnswerPort >> 8) || Port[1] != (UINT8)kMgmtAnswerPort) {
     return MgmtAnswerNone;
   }
   UINT32 TotalLength = ((UINT32)Frame[kMgmtFrameIpTotalLengthOffset] << 8) |

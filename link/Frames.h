@@ -12,13 +12,13 @@ extern UINT8 mFrameBuffer[kMgmtFrameBufferSize];
 // Builds a notice frame (52 + Length bytes) into Frame, which holds
 // kMgmtFrameBufferSize bytes. Length must not exceed kMgmtNoticeMaxPayload.
 // Returns the frame length.
-UINT32 BuildNoticeFrame(UINT8 *Frame, const UINT8 *StationAddress,
-                        UINT32 LinkTag, const UINT8 *Payload, UINT16 Length);
+UINT32 BuildNoticeFrame(UINT8 *Frame, const UINT8 *StationAddress, UINT32 LinkTag,
+                        const UINT8 *Payload, UINT16 Length);
 
 // Builds a request frame (48 + Length bytes); Length must not exceed
 // kMgmtRequestMaxPayload. Returns the frame length.
-UINT32 BuildRequestFrame(UINT8 *Frame, const UINT8 *StationAddress,
-                         const UINT8 *Payload, UINT16 Length);
+UINT32 BuildRequestFrame(UINT8 *Frame, const UINT8 *StationAddress, const UINT8 *Payload,
+                         UINT16 Length);
 
 enum MGMT_ANSWER_MATCH {
   MgmtAnswerNone,      // not an answer: drop it and keep waiting
@@ -33,5 +33,5 @@ enum MGMT_ANSWER_MATCH {
 // MgmtAnswerTooLarge the length the answer needs. A frame whose IPv4 total
 // length is below the IPv4 and UDP headers, or claims more bytes than arrived,
 // is malformed and not taken as an answer.
-MGMT_ANSWER_MATCH MatchAnswer(const UINT8 *Frame, UINT32 FrameLength,
-                              UINT8 *Response, UINT16 *ResponseLength);
+MGMT_ANSWER_MATCH MatchAnswer(const UINT8 *Frame, UINT32 FrameLength, UINT8 *Response,
+                              UINT16 *ResponseLength);
