@@ -22,7 +22,8 @@ BOOLEAN InstallNicIo(MGMT_DEVICE_HOB_DATA *DeviceHob);
 
 // Re-bind: replaces the instance's location and BarTable with what PciIo (the
 // enumerated controller's interface) reports, then reinstalls the same
-// instance on the image handle. On an error the instance is left as it was.
+// instance on the image handle. When the location cannot be read the
+// instance is left as it was.
 EFI_STATUS RebindNicIo(EFI_PCI_IO_PROTOCOL *PciIo);
 
 // Busy-waits Microseconds on the ACPI PM timer; returns its argument.
