@@ -7,7 +7,7 @@
 #include <Pi/PiPeiCis.h>
 #include <runtime/New.h>
 
-class Device {
+class EcPeiDevice {
 public:
   virtual EFI_STATUS Initialize() = 0;
   virtual EFI_STATUS Start() = 0;
@@ -17,12 +17,12 @@ public:
   const EFI_PEI_SERVICES **PeiServices;
 
 protected:
-  Device() = default;
-  ~Device() = default; // never destroyed: PEI pool lives to the end of PEI
+  EcPeiDevice() = default;
+  ~EcPeiDevice() = default; // never destroyed: PEI pool lives to the end of PEI
 };
 
 // Creates one device; EFI_UNSUPPORTED means none was made.
-typedef EFI_STATUS (*DEVICE_CONSTRUCTOR)(Device **NewDevice, EFI_PEI_FILE_HANDLE *FileHandle,
+typedef EFI_STATUS (*DEVICE_CONSTRUCTOR)(EcPeiDevice **NewDevice, EFI_PEI_FILE_HANDLE *FileHandle,
                                          UINT32 Reserved, const EFI_PEI_SERVICES **PeiServices);
 
 #pragma pack(push, 1)
@@ -39,15 +39,23 @@ constexpr UINT8 kDeviceEntryEnd = 0xFF; // only this byte of the last entry is r
 
 constexpr UINT32 kEcDeviceSlots = 10;
 
-typedef struct EC_DEVICE_MANAGER {
+struct EcDeviceManager {
+  // Walks DeviceTable: creates each enabled device, gives it the owner's
+  // context, initialises it and keeps it, until the end entry or the tenth
+  // device. Returns the status of the last constructor or Initialize called
+  // (EFI_SUCCESS when none was).
+  [[nodiscard]] EFI_STATUS CreateDevices();
+  // Starts every created device in table order; their results are not used.
+  void StartDevices();
+
   UINT8 DeviceCount;
   EFI_PEI_FILE_HANDLE *FileHandle;
   UINT32 Reserved; // passed to every constructor, always 0
   const EFI_PEI_SERVICES **PeiServices;
-  EC_DEVICE_MANAGER *Owner; // provides the devices' context
+  EcDeviceManager *Owner; // provides the devices' context
   const DEVICE_TABLE_ENTRY *DeviceTable;
-  Device *Devices[kEcDeviceSlots];
-} EC_DEVICE_MANAGER;
+  EcPeiDevice *Devices[kEcDeviceSlots];
+};
 
 // A zero-filled T constructed in PEI pool, or nullptr when the pool is out.
 template <typename T> T *NewPeiObject(const EFI_PEI_SERVICES **PeiServices) {
@@ -59,12 +67,3 @@ template <typename T> T *NewPeiObject(const EFI_PEI_SERVICES **PeiServices) {
   (*PeiServices)->SetMem(Memory, sizeof(T), 0);
   return new (Memory) T();
 }
-
-// Walks the manager's table: creates each enabled device, gives it the
-// owner's context, initialises it and keeps it, until the end entry or the
-// tenth device. Returns the status of the last constructor or Initialize
-// called (EFI_SUCCESS when none was).
-[[nodiscard]] EFI_STATUS CreateDevices(EC_DEVICE_MANAGER *Manager);
-
-// Starts every created device in table order; their results are not used.
-void StartDevices(EC_DEVICE_MANAGER *Manager);

@@ -8,7 +8,7 @@
 
 const DEVICE_TABLE_ENTRY mDeviceTable[2] = {{0x01, CreateEcDevice}, {kDeviceEntryEnd, nullptr}};
 
-EFI_STATUS CreateEcDevice(Device **NewDevice, EFI_PEI_FILE_HANDLE *FileHandle, UINT32 Reserved,
+EFI_STATUS CreateEcDevice(EcPeiDevice **NewDevice, EFI_PEI_FILE_HANDLE *FileHandle, UINT32 Reserved,
                           const EFI_PEI_SERVICES **PeiServices) {
   (void)FileHandle;
   (void)Reserved;

@@ -4,7 +4,7 @@
 
 #include "DeviceManager.h"
 
-class EcDevice final : public Device {
+class EcDevice final : public EcPeiDevice {
 public:
   EFI_STATUS Initialize() override;
   EFI_STATUS Start() override;
@@ -18,7 +18,7 @@ constexpr UINT8 kEcProgressCodeStart = 0x31;
 
 // The table's only constructor: a zero-filled EcDevice on interface 4, or
 // EFI_UNSUPPORTED when the pool is out.
-EFI_STATUS CreateEcDevice(Device **NewDevice, EFI_PEI_FILE_HANDLE *FileHandle, UINT32 Reserved,
+EFI_STATUS CreateEcDevice(EcPeiDevice **NewDevice, EFI_PEI_FILE_HANDLE *FileHandle, UINT32 Reserved,
                           const EFI_PEI_SERVICES **PeiServices);
 
 extern const DEVICE_TABLE_ENTRY mDeviceTable[2];

@@ -13,7 +13,7 @@ EFI_STATUS EcPeiStart(EFI_PEI_FILE_HANDLE *FileHandle, const EFI_PEI_SERVICES **
   (void)OpenEcIoWindow();
   (void)UpdateIoDecodeEnables(static_cast<UINT16>(ReadIoDecodeEnables() | kLpcDecodeEcPorts));
 
-  EC_DEVICE_MANAGER *Manager = NewPeiObject<EC_DEVICE_MANAGER>(PeiServices);
+  EcDeviceManager *Manager = NewPeiObject<EcDeviceManager>(PeiServices);
   if (Manager == nullptr) {
     return EFI_OUT_OF_RESOURCES;
   }
@@ -23,8 +23,8 @@ EFI_STATUS EcPeiStart(EFI_PEI_FILE_HANDLE *FileHandle, const EFI_PEI_SERVICES **
   Manager->Owner = Manager;
 
   // Devices report nothing the entry point could act on.
-  (void)CreateDevices(Manager);
-  StartDevices(Manager);
+  (void)Manager->CreateDevices();
+  Manager->StartDevices();
   return EFI_SUCCESS;
 }
 

@@ -40,7 +40,7 @@ struct ConstructorCall {
 };
 std::vector<ConstructorCall> gCalls;
 
-class TestDevice final : public Device {
+class TestDevice final : public EcPeiDevice {
 public:
   EFI_STATUS Initialize() override {
     gLog.push_back(std::string("init ") + Name);
@@ -58,7 +58,7 @@ public:
   const EFI_PEI_SERVICES **StartPeiServices;
 };
 
-EFI_STATUS MakeDevice(char name, EFI_STATUS initializeResult, Device **NewDevice,
+EFI_STATUS MakeDevice(char name, EFI_STATUS initializeResult, EcPeiDevice **NewDevice,
                       EFI_PEI_FILE_HANDLE *FileHandle, UINT32 Reserved,
                       const EFI_PEI_SERVICES **PeiServices) {
   gCalls.push_back({FileHandle, Reserved, PeiServices});
@@ -70,22 +70,24 @@ EFI_STATUS MakeDevice(char name, EFI_STATUS initializeResult, Device **NewDevice
   return EFI_SUCCESS;
 }
 
-EFI_STATUS CreateA(Device **d, EFI_PEI_FILE_HANDLE *f, UINT32 r, const EFI_PEI_SERVICES **p) {
+EFI_STATUS CreateA(EcPeiDevice **d, EFI_PEI_FILE_HANDLE *f, UINT32 r, const EFI_PEI_SERVICES **p) {
   return MakeDevice('A', EFI_SUCCESS, d, f, r, p);
 }
-EFI_STATUS CreateB(Device **d, EFI_PEI_FILE_HANDLE *f, UINT32 r, const EFI_PEI_SERVICES **p) {
+EFI_STATUS CreateB(EcPeiDevice **d, EFI_PEI_FILE_HANDLE *f, UINT32 r, const EFI_PEI_SERVICES **p) {
   return MakeDevice('B', EFI_SUCCESS, d, f, r, p);
 }
-EFI_STATUS CreateFailingInit(Device **d, EFI_PEI_FILE_HANDLE *f, UINT32 r,
+EFI_STATUS CreateFailingInit(EcPeiDevice **d, EFI_PEI_FILE_HANDLE *f, UINT32 r,
                              const EFI_PEI_SERVICES **p) {
   return MakeDevice('F', EFI_NOT_READY, d, f, r, p);
 }
-EFI_STATUS CreateUnsupported(Device **d, EFI_PEI_FILE_HANDLE *, UINT32, const EFI_PEI_SERVICES **) {
+EFI_STATUS CreateUnsupported(EcPeiDevice **d, EFI_PEI_FILE_HANDLE *, UINT32,
+                             const EFI_PEI_SERVICES **) {
   gLog.push_back("create U");
   *d = nullptr;
   return EFI_UNSUPPORTED;
 }
-EFI_STATUS CreateNothing(Device **d, EFI_PEI_FILE_HANDLE *, UINT32, const EFI_PEI_SERVICES **) {
+EFI_STATUS CreateNothing(EcPeiDevice **d, EFI_PEI_FILE_HANDLE *, UINT32,
+                         const EFI_PEI_SERVICES **) {
   gLog.push_back("create N");
   *d = nullptr;
   return EFI_SUCCESS; // a constructor that claims success without a device
@@ -150,7 +152,7 @@ protected:
   const EFI_PEI_SERVICES *failingSlot = nullptr;
 };
 
-// ---- Device manager ----
+// ---- EcPeiDevice manager ----
 
 class DeviceManagerTest : public PeiTest {};
 
@@ -180,12 +182,12 @@ TEST_F(DeviceManagerTest, AllDevicesAreCreatedInTableOrderBeforeAnyStarts) {
 
 TEST_F(DeviceManagerTest, ConstructorsGetTheManagersContextAndDevicesTheOwners) {
   const DEVICE_TABLE_ENTRY table[] = {{0x01, CreateA}, {kDeviceEntryEnd, nullptr}};
-  EC_DEVICE_MANAGER manager{};
+  EcDeviceManager manager{};
   manager.FileHandle = &fileHandle;
   manager.PeiServices = pei.PeiServices();
   manager.Owner = &manager;
   manager.DeviceTable = table;
-  EXPECT_EQ(Run<EFI_STATUS>([&] { return CreateDevices(&manager); }), EFI_SUCCESS);
+  EXPECT_EQ(Run<EFI_STATUS>([&] { return manager.CreateDevices(); }), EFI_SUCCESS);
   ASSERT_EQ(gCalls.size(), 1u);
   EXPECT_EQ(gCalls[0].fileHandle, &fileHandle);
   EXPECT_EQ(gCalls[0].reserved, 0u);
@@ -209,26 +211,26 @@ TEST_F(DeviceManagerTest, UnsupportedOrMissingDeviceIsSkipped) {
 
 TEST_F(DeviceManagerTest, FailedInitializeKeepsTheDeviceAndIsTheResult) {
   const DEVICE_TABLE_ENTRY table[] = {{0x01, CreateFailingInit}, {kDeviceEntryEnd, nullptr}};
-  EC_DEVICE_MANAGER manager{};
+  EcDeviceManager manager{};
   manager.PeiServices = pei.PeiServices();
   manager.Owner = &manager;
   manager.DeviceTable = table;
-  EXPECT_EQ(Run<EFI_STATUS>([&] { return CreateDevices(&manager); }), EFI_NOT_READY);
+  EXPECT_EQ(Run<EFI_STATUS>([&] { return manager.CreateDevices(); }), EFI_NOT_READY);
   EXPECT_EQ(manager.DeviceCount, 1);
-  Run([&] { StartDevices(&manager); });
+  Run([&] { manager.StartDevices(); });
   EXPECT_EQ(gLog.back(), "start F");
 }
 
 TEST_F(DeviceManagerTest, ResultIsTheLastStatusOrSuccessWhenNothingWasCalled) {
-  EC_DEVICE_MANAGER manager{};
+  EcDeviceManager manager{};
   manager.PeiServices = pei.PeiServices();
   manager.Owner = &manager;
   const DEVICE_TABLE_ENTRY none[] = {{kDeviceEntrySkip, CreateA}, {kDeviceEntryEnd, nullptr}};
   manager.DeviceTable = none;
-  EXPECT_EQ(Run<EFI_STATUS>([&] { return CreateDevices(&manager); }), EFI_SUCCESS);
+  EXPECT_EQ(Run<EFI_STATUS>([&] { return manager.CreateDevices(); }), EFI_SUCCESS);
   const DEVICE_TABLE_ENTRY unsupported[] = {{0x01, CreateUnsupported}, {kDeviceEntryEnd, nullptr}};
   manager.DeviceTable = unsupported;
-  EXPECT_EQ(Run<EFI_STATUS>([&] { return CreateDevices(&manager); }), EFI_UNSUPPORTED);
+  EXPECT_EQ(Run<EFI_STATUS>([&] { return manager.CreateDevices(); }), EFI_UNSUPPORTED);
 }
 
 TEST_F(DeviceManagerTest, MoreThanTenEnabledStopsAtTen) {
