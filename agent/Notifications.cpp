@@ -75,6 +75,21 @@ BOOLEAN IsFirmwareCoreDriver(CONST EFI_LOADED_IMAGE_PROTOCOL *Image) {
 
 } // namespace
 
+EFI_STATUS AgentRegisterNotify(EFI_GUID *Protocol, EFI_EVENT_NOTIFY Notify) {
+  EFI_EVENT Event;
+  EFI_STATUS Status =
+      mBootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Notify, NULL, &Event);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  VOID *Registration;
+  Status = mBootServices->RegisterProtocolNotify(Protocol, Event, &Registration);
+  if (EFI_ERROR(Status)) {
+    (void)mBootServices->CloseEvent(Event);
+  }
+  return Status;
+}
+
 VOID EFIAPI InstallRetryWrapper(EFI_EVENT Event, VOID *Context) {
   (void)Event;
   (void)Context;

@@ -7,8 +7,6 @@
 #include <Guid/SetupVariable.h>
 #include <MgmtLink/Commands.h>
 
-MGMT_LINK_TRANSACT mSavedTransact;
-
 namespace {
 
 [[nodiscard]] EFI_STATUS LocateLink(MGMT_LINK_PROTOCOL **Link) {

@@ -18,13 +18,6 @@
 #include <Protocol/LoadedImage.h>
 #include <Protocol/MgmtTriggers.h>
 
-EFI_HANDLE mImageHandle;
-EFI_SYSTEM_TABLE *mSystemTable;
-EFI_BOOT_SERVICES *mBootServices;
-EFI_RUNTIME_SERVICES *mRuntimeServices;
-MGMT_DEVICE_HOB_DATA *mDeviceHob;
-BOOLEAN mNicPresent;
-
 namespace {
 
 // The sweep touches every function the chipset decodes before anything else
@@ -94,21 +87,6 @@ VOID MarkFirstStartDone(UINT8 *Setup) {
 }
 
 } // namespace
-
-EFI_STATUS AgentRegisterNotify(EFI_GUID *Protocol, EFI_EVENT_NOTIFY Notify) {
-  EFI_EVENT Event;
-  EFI_STATUS Status =
-      mBootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Notify, NULL, &Event);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  VOID *Registration;
-  Status = mBootServices->RegisterProtocolNotify(Protocol, Event, &Registration);
-  if (EFI_ERROR(Status)) {
-    (void)mBootServices->CloseEvent(Event);
-  }
-  return Status;
-}
 
 EFI_STATUS MgmtAgentStartUp(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   if (mSystemTable == NULL) {
