@@ -68,6 +68,8 @@ VOID FormatIpv4Text(CONST UINT8 *Address, VOID *Field);
 // ---------------------------------------------------------------------------
 // Start-up and notifications (StartUp.cpp, Notifications.cpp)
 
+extern "C" EFI_STATUS EFIAPI MgmtAgentDxeEntryPoint(EFI_HANDLE ImageHandle,
+                                                    EFI_SYSTEM_TABLE *SystemTable);
 [[nodiscard]] EFI_STATUS MgmtAgentStartUp(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 // CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, no context) + RegisterProtocolNotify.
 EFI_STATUS AgentRegisterNotify(EFI_GUID *Protocol, EFI_EVENT_NOTIFY Notify);
