@@ -173,7 +173,9 @@ public:
   uint64_t WritesDuringReset() const { return writesDuringReset_; }
   uint64_t DmaFaults() const { return dmaFaults_; }
   uint64_t IgnoredDoorbells() const { return ignoredDoorbells_; }
-  uint64_t TxDropped() const { return txDropped_; } // link down, bad checksum request
+  uint64_t TxDropped() const { return txDropped_; } // link down, malformed descriptor chain
+  // Checksum insertion asked for on a frame whose headers do not hold it.
+  uint64_t ChecksumFaults() const { return checksumFaults_; }
   uint64_t RxDropped() const { return rxDropped_; } // link down, receiver off, queue full
   uint64_t MapConflicts() const { return mapConflicts_; }
 
@@ -267,7 +269,9 @@ private:
   bool DmaWrite(uint64_t address, const void *in, uint64_t length);
   void TransmitDoorbell();
   void Transmit(std::vector<uint8_t> frame, uint32_t firstDescriptor, uint32_t control);
-  void ArriveFromWire(Frame frame);
+  void ArriveFromWire(Frame frame, uint64_t atNs);
+  void SetInterrupt(uint16_t bits);
+  static std::string HexValue(uint64_t value);
   void DrainRxQueue();
   void ResetEngines();
   void Event(const char *name, std::string detail);
@@ -335,6 +339,7 @@ private:
   std::multimap<uint64_t, Frame> wire_; // frames on their way to the board, by arrival time
   std::deque<Frame> rxQueue_;           // arrived, waiting for a descriptor
   unsigned errorNext_ = 0;
+  bool rxStalled_ = false; // a frame waits for a descriptor (reported once)
   std::vector<std::pair<uint64_t, uint64_t>> dmaRanges_; // extra [base, base + length)
 
   std::vector<TxRecord> txLog_;
@@ -347,6 +352,7 @@ private:
   uint64_t dmaFaults_ = 0;
   uint64_t ignoredDoorbells_ = 0;
   uint64_t txDropped_ = 0;
+  uint64_t checksumFaults_ = 0;
   uint64_t rxDropped_ = 0;
   uint64_t mapConflicts_ = 0;
   bool polling_ = false;
