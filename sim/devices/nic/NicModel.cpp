@@ -62,6 +62,9 @@ void NicModel::InitConfigSpace() {
   SetBar(kMmioBarIndex, BarKind::Mem64, kMmioBarSize, config_.mmioBase);
   SetBar(kAuxBarIndex, BarKind::Mem64, kAuxBarSize, config_.auxBase);
   Set16(pci::kCommand, config_.command);
+  // Device-specific bytes the driver programs at bring-up on several versions.
+  SetWriteMask(0x79, 1, 0xFF);
+  SetWriteMask(0x70F, 1, 0xFF);
 }
 
 void NicModel::InitRegisters() {

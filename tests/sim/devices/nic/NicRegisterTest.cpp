@@ -55,6 +55,13 @@ TEST_F(NicRegisterTest, PciIdentityAndBarsAsTheBoardProgramsThem) {
   // Sizing the I/O BAR reports 256 bytes.
   ConfigWrite32(0x10, 0xFFFFFFFF);
   EXPECT_EQ(Config32(0x10), 0xFFFFFF01u);
+  // Identity is read-only; the bring-up bytes 0x79 and 0x70F take writes.
+  ConfigWrite32(0x00, 0);
+  EXPECT_EQ(Config32(0x00), 0x816810ECu);
+  rig.machine.bus().MmioWrite(kEcam + 0x79, 1, 0x50);
+  rig.machine.bus().MmioWrite(kEcam + 0x70F, 1, 0x17);
+  EXPECT_EQ(nic.ConfigRead(0x79, 1), 0x50u);
+  EXPECT_EQ(nic.ConfigRead(0x70F, 1), 0x17u);
 }
 
 TEST_F(NicRegisterTest, RegistersFollowTheBarsAndTheDecodeEnables) {
