@@ -51,12 +51,12 @@ public:
   void SelectLogicalDevice(UINT8 Ldn);
   // Points the data port at Register; ReadData/WriteData then move it.
   void SelectRegister(UINT8 Register);
-  UINT8 ReadData();
+  [[nodiscard]] UINT8 ReadData();
   void WriteData(UINT8 Value);
 };
 
 // One configuration sequence each.
-UINT8 SioReadRegister(UINT8 Ldn, UINT8 Register);
+[[nodiscard]] UINT8 SioReadRegister(UINT8 Ldn, UINT8 Register);
 void SioWriteRegister(UINT8 Ldn, UINT8 Register, UINT8 Value);
 
 // Drives pin Pin low (Level 0) or releases it to an input (any other Level),
