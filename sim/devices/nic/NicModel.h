@@ -134,7 +134,8 @@ public:
   // ---- OOB firmware ----
   void SetOobFirmware(bool running);
   bool OobFirmwareRunning() const { return oobRunning_; }
-  // Delay before the firmware acts on a request; kNever = never answers.
+  // Delay before the firmware acts on a request or finishes booting; kNever =
+  // it never does.
   void SetOobResponseDelay(uint64_t ns) { oobDelayNs_ = ns; }
   // OOB registers 0x34/0x35 stay non-zero.
   void SetOobBusyStuck(bool stuck) { oobBusyStuck_ = stuck; }
