@@ -174,7 +174,7 @@ EFI_STATUS EFIAPI Transact(MGMT_LINK_PROTOCOL *This, CONST VOID *Request, UINT16
   (void)TransmitFrame(Ctx, FrameLength); // a lost request shows as no answer
   NicStall(Ctx, kTxSettleUs);
 
-  for (UINT32 J = 1;; J++) {
+  for (UINT64 J = 1;; J++) { // 64-bit: Polls may be the largest UINT32
     UINT32 Code = NicReceive(Ctx, Staging, &Received);
     NicStall(Ctx, kReceivePollUs);
     if (J > Polls) {

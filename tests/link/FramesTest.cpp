@@ -49,8 +49,7 @@ std::vector<UINT8> EthIpHeader(UINT16 TotalLength) {
           0}; // 0.0.0.0 to 0.0.0.0
 }
 
-std::vector<UINT8> Append(std::vector<UINT8> Head,
-                          const std::vector<UINT8> &Tail) {
+std::vector<UINT8> Append(std::vector<UINT8> Head, const std::vector<UINT8> &Tail) {
   Head.insert(Head.end(), Tail.begin(), Tail.end());
   return Head;
 }
@@ -60,41 +59,34 @@ protected:
   // Filled with a pattern so that a field the builder forgets shows up.
   UINT8 Frame[kMgmtFrameBufferSize];
   void SetUp() override { memset(Frame, 0, sizeof(Frame)); }
-  std::vector<UINT8> Bytes(UINT32 Length) const {
-    return {Frame, Frame + Length};
-  }
+  std::vector<UINT8> Bytes(UINT32 Length) const { return {Frame, Frame + Length}; }
 };
 
 TEST_F(FrameBuild, EmptyNoticeIs52BytesWithUdpLength18AndTheLinkTag) {
   UINT32 Length = BuildNoticeFrame(Frame, kStation, kMgmtLinkTag, nullptr, 0);
   ASSERT_EQ(Length, 52u);
-  auto Expected = Append(EthIpHeader(38),
-                         {0x00, 0x00, 0xEA, 0x60, 0x00, 18, 0x00, 0x00, // UDP
-                          0xA5, 0xA5, 0x81, 0x17, 0x00, 0x00,           // link
-                          0x00, 0x09, 0x27, 0xC0});                     // tag
+  auto Expected = Append(EthIpHeader(38), {0x00, 0x00, 0xEA, 0x60, 0x00, 18, 0x00, 0x00, // UDP
+                                           0xA5, 0xA5, 0x81, 0x17, 0x00, 0x00,           // link
+                                           0x00, 0x09, 0x27, 0xC0});                     // tag
   EXPECT_EQ(Bytes(Length), Expected);
 }
 
 TEST_F(FrameBuild, NoticeCarriesPayloadUnchangedAfterTheTag) {
   const UINT8 Payload[] = {0x02, 0x05, 0x00, 0x01, 0x01, '{'};
-  UINT32 Length =
-      BuildNoticeFrame(Frame, kStation, 0x01020304, Payload, sizeof(Payload));
+  UINT32 Length = BuildNoticeFrame(Frame, kStation, 0x01020304, Payload, sizeof(Payload));
   ASSERT_EQ(Length, 58u);
-  auto Expected =
-      Append(EthIpHeader(44), {0x00, 0x00, 0xEA, 0x60, 0x00, 24,   0x00, 0x00,
-                               0xA5, 0xA5, 0x81, 0x17, 0x00, 0x06, 0x01, 0x02,
-                               0x03, 0x04, 0x02, 0x05, 0x00, 0x01, 0x01, '{'});
+  auto Expected = Append(EthIpHeader(44),
+                         {0x00, 0x00, 0xEA, 0x60, 0x00, 24,   0x00, 0x00, 0xA5, 0xA5, 0x81, 0x17,
+                          0x00, 0x06, 0x01, 0x02, 0x03, 0x04, 0x02, 0x05, 0x00, 0x01, 0x01, '{'});
   EXPECT_EQ(Bytes(Length), Expected);
 }
 
 TEST_F(FrameBuild, FourByteRequestIs52BytesFromPort50000WithoutTag) {
-  const UINT8 Request[] = {0x00, 0x00, 0x03,
-                           0x02}; // item 0x02030000, little-endian
+  const UINT8 Request[] = {0x00, 0x00, 0x03, 0x02}; // item 0x02030000, little-endian
   UINT32 Length = BuildRequestFrame(Frame, kStation, Request, sizeof(Request));
   ASSERT_EQ(Length, 52u);
-  auto Expected = Append(EthIpHeader(38), {0xC3, 0x50, 0xEA, 0x60, 0x00, 18,
-                                           0x00, 0x00, 0xB5, 0xB5, 0x81, 0x17,
-                                           0x00, 0x04, 0x00, 0x00, 0x03, 0x02});
+  auto Expected = Append(EthIpHeader(38), {0xC3, 0x50, 0xEA, 0x60, 0x00, 18, 0x00, 0x00, 0xB5, 0xB5,
+                                           0x81, 0x17, 0x00, 0x04, 0x00, 0x00, 0x03, 0x02});
   EXPECT_EQ(Bytes(Length), Expected);
 }
 
@@ -109,9 +101,7 @@ TEST_F(FrameBuild, MaximumPayloadsFillTheFrameBufferExactly) {
   for (size_t I = 0; I < Payload.size(); I++) {
     Payload[I] = (UINT8)(I * 7);
   }
-  ASSERT_EQ(
-      BuildNoticeFrame(Frame, kStation, kMgmtLinkTag, Payload.data(), 1468),
-      1520u);
+  ASSERT_EQ(BuildNoticeFrame(Frame, kStation, kMgmtLinkTag, Payload.data(), 1468), 1520u);
   EXPECT_EQ(Frame[16] * 256 + Frame[17], 1468 + 38);
   EXPECT_EQ(Frame[38] * 256 + Frame[39], 1468 + 18);
   EXPECT_EQ(0, memcmp(&Frame[52], Payload.data(), 1468));
@@ -127,9 +117,8 @@ TEST_F(FrameBuild, RequestAfterNoticeRewritesEveryHeaderFieldButLeavesTtlZero) {
   const UINT8 Payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   BuildNoticeFrame(Frame, kStation, kMgmtLinkTag, Payload, 8);
   UINT32 Length = BuildRequestFrame(Frame, kStation, Payload, 4);
-  auto Expected =
-      Append(EthIpHeader(38), {0xC3, 0x50, 0xEA, 0x60, 0x00, 18, 0x00, 0x00,
-                               0xB5, 0xB5, 0x81, 0x17, 0x00, 0x04, 1, 2, 3, 4});
+  auto Expected = Append(EthIpHeader(38), {0xC3, 0x50, 0xEA, 0x60, 0x00, 18, 0x00, 0x00, 0xB5, 0xB5,
+                                           0x81, 0x17, 0x00, 0x04, 1, 2, 3, 4});
   EXPECT_EQ(Bytes(Length), Expected);
 }
 
@@ -156,11 +145,9 @@ TEST(FrameBuffer, IsZeroAtLoadSoTtlIsZeroInEveryFrame) {
 
 // A received frame to the given UDP destination port carrying Answer, with
 // the IPv4 total length field stating TotalLength.
-std::vector<UINT8> AnswerFrame(UINT16 Port, const std::vector<UINT8> &Answer,
-                               UINT16 TotalLength) {
+std::vector<UINT8> AnswerFrame(UINT16 Port, const std::vector<UINT8> &Answer, UINT16 TotalLength) {
   std::vector<UINT8> Frame = EthIpHeader(TotalLength);
-  Frame.insert(Frame.end(),
-               {0xEA, 0x60, (UINT8)(Port >> 8), (UINT8)Port, 0, 0, 0, 0});
+  Frame.insert(Frame.end(), {0xEA, 0x60, (UINT8)(Port >> 8), (UINT8)Port, 0, 0, 0, 0});
   Frame.insert(Frame.end(), Answer.begin(), Answer.end());
   return Frame;
 }
@@ -197,8 +184,7 @@ TEST(AnswerMatch, FrameToPort50000IsDeliveredWhateverItsLinkHeader) {
 
 TEST(AnswerMatch, OtherDestinationPortsAreDropped) {
   for (UINT16 Port : {60000, 50001, 0x50C3, 0}) {
-    EXPECT_EQ(Match(AnswerFrame(Port, {0, 0, 1})).Match, MgmtAnswerNone)
-        << Port;
+    EXPECT_EQ(Match(AnswerFrame(Port, {0, 0, 1})).Match, MgmtAnswerNone) << Port;
   }
 }
 
@@ -221,8 +207,7 @@ TEST(AnswerMatch, StatedLengthBeyondTheReceivedBytesIsNotAnAnswer) {
   Delivery D = Match(AnswerFrame(50000, {0, 0, 7}, 28 + 4));
   EXPECT_EQ(D.Match, MgmtAnswerNone);
   EXPECT_EQ(D.Bytes[0], 0xEE);
-  EXPECT_EQ(Match(AnswerFrame(50000, {0, 0, 7}, 28 + 3)).Match,
-            MgmtAnswerDelivered);
+  EXPECT_EQ(Match(AnswerFrame(50000, {0, 0, 7}, 28 + 3)).Match, MgmtAnswerDelivered);
 }
 
 TEST(AnswerMatch, AnswerLongerThanCapacityCopiesNothingAndReportsItsLength) {
@@ -239,9 +224,7 @@ TEST(AnswerMatch, FramesTooShortForAUdpHeaderAreDropped) {
   for (UINT32 Length : {0u, 37u, 41u}) {
     UINT8 Response[4];
     UINT16 Capacity = sizeof(Response);
-    EXPECT_EQ(MatchAnswer(Frame.data(), Length, Response, &Capacity),
-              MgmtAnswerNone)
-        << Length;
+    EXPECT_EQ(MatchAnswer(Frame.data(), Length, Response, &Capacity), MgmtAnswerNone) << Length;
   }
 }
 
