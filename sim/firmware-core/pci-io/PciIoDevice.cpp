@@ -141,7 +141,8 @@ PciIoDevice::PciIoDevice(Dxe &dxe, Location location, const std::map<unsigned, u
     : dxe_(dxe), machine_(dxe.machine()), location_(location),
       bars_(Enumerate(dxe.machine(), location, assign)), devicePath_(std::move(devicePath)) {
   if (devicePath_.empty()) {
-    devicePath_ = PciDevicePath({{location.device, location.function}});
+    devicePath_ =
+        DevicePathBuilder().PciRoot(location.bus).Pci(location.device, location.function).Build();
   }
   EFI_PCI_IO_PROTOCOL &p = instance_.protocol;
   SIM_TRAP_SLOT(p, "PciIo", PollMem);

@@ -44,7 +44,8 @@ public:
                         const std::map<unsigned, uint64_t> &assign = {});
 
   // `devicePath` is the function's whole path (see PciDevicePath); without
-  // one, PciRoot(0)/Pci(device, function) is used.
+  // one, PciRoot(bus)/Pci(device, function), as if each bus had a root
+  // bridge of its own, which keeps paths unique without modelling bridges.
   PciIoDevice(Dxe &dxe, Location location, const std::map<unsigned, uint64_t> &assign = {},
               std::vector<uint8_t> devicePath = {});
   PciIoDevice(const PciIoDevice &) = delete;
