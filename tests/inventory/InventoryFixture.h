@@ -91,6 +91,29 @@ inline std::string ExpectedModel(const ReportValues &v) {
   return ExpectedSingle("ModelName", v.baseboardProduct);
 }
 
+// What the default board's table and processor give (sim/firmware-core/smbios
+// DefaultTable.cpp), written out here by hand.
+inline ReportValues DefaultBoardValues() {
+  ReportValues v;
+  v.biosVendor = "Tallow Firmware Works";
+  v.biosVersion = "TFW 2.31.0";
+  v.biosReleaseDate = "03/14/2025";
+  v.systemManufacturer = "Harbor Board Company";
+  v.systemProduct = "HB Q7146 Management Board";
+  v.uuid = "e56b0d88c412069fd24b417e205c913a";
+  v.baseboardManufacturer = "Harbor Board Company";
+  v.baseboardProduct = "Q7146-MB";
+  v.baseboardSerial = "MB7146-000381";
+  v.baseboardAssetTag = "HB-ASSET-0042";
+  v.memory = {{"16384", "DIMM_A1", "BANK 0"},
+              {"0", "DIMM_A2", "BANK 1"},
+              {"16384", "DIMM_B1", "BANK 2"},
+              {"0", "DIMM_B2", "BANK 3"}};
+  v.processorVersion = "Lanyard LX-8 Processor @ 3.60GHz";
+  v.processorClock = "3.600 GHz";
+  return v;
+}
+
 // A board's SMBIOS content, written as the fields a firmware would fill.
 struct Dimm {
   uint16_t size;
@@ -201,6 +224,22 @@ struct TestBoard {
 // The UUID of TestBoard, written from byte 15 down to byte 0.
 constexpr char kTestBoardUuidText[] = "efcdab8967452301fedcba9876543210";
 
+// The four documents, whole and in order, with nothing else on the link.
+inline void ExpectDocuments(const sim::documents::Reassembly &documents,
+                            const ReportValues &values) {
+  EXPECT_TRUE(documents.Clean()) << documents.Describe();
+  std::vector<std::pair<uint8_t, std::string>> texts;
+  for (const sim::documents::Document &document : documents.documents) {
+    texts.emplace_back(document.messageId, document.text);
+  }
+  std::vector<std::pair<uint8_t, std::string>> expected = {
+      {kInventoryMessageInventory, ExpectedInventory(values)},
+      {kInventoryMessageUuid, ExpectedUuid(values)},
+      {kInventoryMessagePath, ExpectedPath()},
+      {kInventoryMessageModel, ExpectedModel(values)}};
+  EXPECT_EQ(texts, expected);
+}
+
 class InventoryFixture : public ::testing::Test {
 protected:
   static constexpr uint64_t kWatchdogNs = 5'000'000'000ull;
@@ -273,16 +312,7 @@ protected:
     return texts;
   }
 
-  void ExpectReport(const ReportValues &values) {
-    sim::documents::Reassembly documents = Documents();
-    EXPECT_TRUE(documents.Clean()) << documents.Describe();
-    std::vector<std::pair<uint8_t, std::string>> expected = {
-        {kInventoryMessageInventory, ExpectedInventory(values)},
-        {kInventoryMessageUuid, ExpectedUuid(values)},
-        {kInventoryMessagePath, ExpectedPath()},
-        {kInventoryMessageModel, ExpectedModel(values)}};
-    EXPECT_EQ(DocumentTexts(), expected);
-  }
+  void ExpectReport(const ReportValues &values) { ExpectDocuments(Documents(), values); }
 
   size_t ReadsOfType(uint8_t type) const {
     size_t count = 0;

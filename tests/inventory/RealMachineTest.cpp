@@ -72,18 +72,7 @@ TEST_F(RealMachineTest, DocumentsCarryWhatTheImagesHoldByPosition) {
     v.processorVersion = Position(sample, 4, 3);
     v.processorClock = "2.300 GHz";
 
-    sim::documents::Reassembly documents = sim::documents::ReassembleNotices(link.Notices());
-    EXPECT_TRUE(documents.Clean()) << documents.Describe();
-    std::vector<std::pair<uint8_t, std::string>> texts;
-    for (const auto &document : documents.documents) {
-      texts.emplace_back(document.messageId, document.text);
-    }
-    std::vector<std::pair<uint8_t, std::string>> expected = {
-        {kInventoryMessageInventory, ExpectedInventory(v)},
-        {kInventoryMessageUuid, ExpectedUuid(v)},
-        {kInventoryMessagePath, ExpectedPath()},
-        {kInventoryMessageModel, ExpectedModel(v)}};
-    EXPECT_EQ(texts, expected);
+    ExpectDocuments(sim::documents::ReassembleNotices(link.Notices()), v);
     EXPECT_EQ(dxe_->PoolAllocationsInUse(), pool) << dxe_->DescribeLiveAllocations();
   }
 }

@@ -19,24 +19,7 @@ TEST_F(ReportTest, DefaultBoardSendsItsFourDocuments) {
   machine_.bus().SetMsr(kMsrPerfStatus, sim::smbios::kDefaultBoardPerfStatus);
   Report(sim::smbios::DefaultBoardImage());
 
-  ReportValues v;
-  v.biosVendor = "Tallow Firmware Works";
-  v.biosVersion = "TFW 2.31.0";
-  v.biosReleaseDate = "03/14/2025";
-  v.systemManufacturer = "Harbor Board Company";
-  v.systemProduct = "HB Q7146 Management Board";
-  v.uuid = "e56b0d88c412069fd24b417e205c913a";
-  v.baseboardManufacturer = "Harbor Board Company";
-  v.baseboardProduct = "Q7146-MB";
-  v.baseboardSerial = "MB7146-000381";
-  v.baseboardAssetTag = "HB-ASSET-0042";
-  v.memory = {{"16384", "DIMM_A1", "BANK 0"},
-              {"0", "DIMM_A2", "BANK 1"},
-              {"16384", "DIMM_B1", "BANK 2"},
-              {"0", "DIMM_B2", "BANK 3"}};
-  v.processorVersion = "Lanyard LX-8 Processor @ 3.60GHz";
-  v.processorClock = "3.600 GHz";
-  ExpectReport(v);
+  ExpectReport(DefaultBoardValues());
 }
 
 TEST_F(ReportTest, PathDocumentIsTheTwentyOneCharacterObject) {

@@ -179,7 +179,9 @@ TEST_F(UploadTest, FailedUploadLeavesNoPoolBehind) {
 
 // The mend seen from the report: a chunk of the inventory document fails,
 // and the UUID, path and model documents still reach the controller.
-TEST_F(InventoryFixture, FailedInventoryChunkDoesNotCostTheLaterDocuments) {
+using UploadInReportTest = InventoryFixture;
+
+TEST_F(UploadInReportTest, FailedInventoryChunkDoesNotCostTheLaterDocuments) {
   TestBoard board;
   board.dimms.assign(10, Dimm{8192, "A-LONG-DIMM-LOCATOR", "A-LONG-BANK-LOCATOR"});
   ServeImage(board.Image());
