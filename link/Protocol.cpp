@@ -112,6 +112,9 @@ EFI_STATUS EFIAPI Open(MGMT_LINK_PROTOCOL *This, UINT8 Enable, UINT32 Tag) {
     NicSoftReset(Ctx);
     NicStart(Ctx);
     if (!NicLinkWait(Ctx)) {
+      // Take the open mark back: left in place it would make the controller
+      // look open and be saved by the next opening as the closed state.
+      NicWrite32(Ctx, kNicRegTxConfig, Ctx->SavedTxConfig);
       return EFI_DEVICE_ERROR;
     }
     NicInterruptAcknowledge(Ctx);

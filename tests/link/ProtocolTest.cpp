@@ -61,6 +61,23 @@ TEST_F(OpenTest, NoLinkFailsAfterAboutOneSecondAndLeavesTheLinkClosed) {
   EXPECT_EQ(Open(1, kTag), EFI_SUCCESS) << "the failed opening left opened at 0";
 }
 
+// A failed opening must not leave the controller marked open: a later
+// opening saves the transmit configuration that closing restores.
+TEST_F(OpenTest, FailedOpeningLeavesNoOpenMarkBehind) {
+  Load();
+  nic_.SetLink(false);
+  ASSERT_EQ(Open(1, kTag), EFI_DEVICE_ERROR);
+  uint8_t status = 0xFF;
+  ASSERT_EQ(GetStatus(&status), EFI_SUCCESS);
+  EXPECT_FALSE(status & kMgmtLinkStatusOpen);
+  nic_.SetLink(true);
+  ASSERT_EQ(Open(1, kTag), EFI_SUCCESS);
+  ASSERT_EQ(Open(0, kTag), EFI_SUCCESS);
+  ASSERT_EQ(GetStatus(&status), EFI_SUCCESS);
+  EXPECT_FALSE(status & kMgmtLinkStatusOpen);
+  EXPECT_EQ(Open(1, kTag), EFI_SUCCESS);
+}
+
 TEST_F(OpenTest, TagOfEachSuccessfulOpenGoesIntoNotices) {
   LoadAndOpen();
   ASSERT_EQ(Open(0, 7), EFI_SUCCESS);
@@ -133,9 +150,9 @@ TEST_F(OobTest, SetModeReturnsAtOnceWhenTheFirmwareIsAlreadyInThatMode) {
   nic_.SetOobRegister(0x188, 0x100);
   machine_.trace().Enable(true);
   EXPECT_EQ(SetOobMode(1), EFI_SUCCESS);
-  EXPECT_EQ(machine_.trace().Count(
-                sim::TraceMatch::IoWr(static_cast<uint16_t>(nic_.BarBase(0) + 0x70))),
-            0u)
+  EXPECT_EQ(
+      machine_.trace().Count(sim::TraceMatch::IoWr(static_cast<uint16_t>(nic_.BarBase(0) + 0x70))),
+      0u)
       << "no OOB register written";
   EXPECT_LT(elapsedNs_, 1 * kMs);
 }
