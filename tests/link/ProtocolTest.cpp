@@ -87,6 +87,17 @@ TEST_F(OpenTest, TagOfEachSuccessfulOpenGoesIntoNotices) {
   EXPECT_EQ(peer_.Notices()[0].tag, 0x01020304u);
 }
 
+// Before the first opening the rings have no place yet: nothing can be
+// queued or received, and saying success would be a lie.
+TEST_F(OpenTest, SendAndTransactBeforeTheFirstOpeningAreNotReady) {
+  Load();
+  uint64_t allocations = provider_->Allocations();
+  EXPECT_EQ(Send({1, 2, 3}), EFI_NOT_READY);
+  EXPECT_EQ(Transact(ItemRequest(0x02030000), 500), EFI_NOT_READY);
+  EXPECT_EQ(provider_->Allocations(), allocations);
+  EXPECT_TRUE(SentFrames().empty());
+}
+
 using StatusTest = LinkFixture;
 
 TEST_F(StatusTest, OobStateBitsComeFromRegister188) {
