@@ -22,7 +22,8 @@ typedef struct _MGMT_LINK_PROTOCOL MGMT_LINK_PROTOCOL;
   @param[in] Mode   1 = on, 0 = off.
 
   @retval EFI_SUCCESS        The firmware reports the wanted mode.
-  @retval EFI_DEVICE_ERROR   The firmware did not confirm in time.
+  @retval EFI_DEVICE_ERROR        The firmware did not confirm in time.
+  @retval EFI_INVALID_PARAMETER   Mode is neither 0 nor 1 (nothing is touched).
 **/
 typedef EFI_STATUS(EFIAPI *MGMT_LINK_SET_OOB_MODE)(IN MGMT_LINK_PROTOCOL *This, IN UINT8 Mode);
 
@@ -48,7 +49,9 @@ typedef EFI_STATUS(EFIAPI *MGMT_LINK_CONFIGURE_OOB)(IN MGMT_LINK_PROTOCOL *This,
 
   @retval EFI_SUCCESS             The frame was handed to the controller.
   @retval EFI_INVALID_PARAMETER   Length is too large.
-  @retval EFI_DEVICE_ERROR        No link came up within the link wait.
+  @retval EFI_DEVICE_ERROR        No link came up within the link wait, or the
+                                  controller could not take the frame.
+  @retval EFI_NOT_READY           The link was never opened (no rings yet).
 **/
 typedef EFI_STATUS(EFIAPI *MGMT_LINK_SEND)(IN MGMT_LINK_PROTOCOL *This, IN CONST VOID *Buffer,
                                            IN UINT16 Length);
@@ -60,7 +63,8 @@ typedef EFI_STATUS(EFIAPI *MGMT_LINK_SEND)(IN MGMT_LINK_PROTOCOL *This, IN CONST
   @param[in]  This     The interface record.
   @param[out] Status   Receives the status byte.
 
-  @retval EFI_SUCCESS   Always.
+  @retval EFI_SUCCESS             The byte was stored.
+  @retval EFI_INVALID_PARAMETER   Status is NULL.
 **/
 typedef EFI_STATUS(EFIAPI *MGMT_LINK_GET_STATUS)(IN MGMT_LINK_PROTOCOL *This, OUT UINT8 *Status);
 
@@ -91,8 +95,12 @@ typedef EFI_STATUS(EFIAPI *MGMT_LINK_OPEN)(IN MGMT_LINK_PROTOCOL *This, IN UINT8
   @param[in,out] ResponseLength   In: capacity of Response. Out: answer length.
 
   @retval EFI_SUCCESS             An answer was delivered.
-  @retval EFI_INVALID_PARAMETER   Request is NULL or RequestLength is 0 or too large.
+  @retval EFI_INVALID_PARAMETER   Request, Response or ResponseLength is NULL, or
+                                  RequestLength is 0 or too large.
+  @retval EFI_BUFFER_TOO_SMALL    The answer is longer than *ResponseLength; it now
+                                  holds the length needed and nothing was copied.
   @retval EFI_DEVICE_ERROR        No link, or no answer within Polls polls.
+  @retval EFI_NOT_READY           The link was never opened (no rings yet).
   @retval other                   The staging buffer could not be allocated.
 **/
 typedef EFI_STATUS(EFIAPI *MGMT_LINK_TRANSACT)(IN MGMT_LINK_PROTOCOL *This, IN CONST VOID *Request,
