@@ -1,0 +1,113 @@
+// Complete boots of a board: the PEI modules in their start order with the
+// boot mode, end of PEI, the HOB list handed to DXE, the DXE drivers, the
+// firmware core's later installations the drivers react to, and
+// ready-to-boot. A reset ends a boot and the next one follows with the
+// non-volatile variables kept, until a boot reaches ready-to-boot or the
+// number of boots runs out. Every step runs on a firmware fiber, so a reset,
+// the watchdog or an emulation fault ends it cleanly; what each step did is
+// read back from the models and the variable store and kept as notes.
+#pragma once
+
+#include "Board.h"
+
+#include <sim/core/FirmwareRunner.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim::board {
+
+// One link request seen on the wire, with the answer that followed it.
+struct LinkExchange {
+  uint64_t timeNs = 0;
+  uint32_t code = 0;
+  std::vector<uint8_t> data; // request bytes after the code
+  unsigned attempts = 1;     // identical requests sent in a row
+  bool answered = false;
+  uint16_t status = 0;
+  std::vector<uint8_t> answer; // answer data after the status word
+};
+
+struct VariableChange {
+  std::string name;
+  bool existed = false;
+  bool exists = false;
+  std::vector<uint8_t> oldValue;
+  std::vector<uint8_t> newValue;
+};
+
+struct HobRecord {
+  std::string name; // GUID name or HOB type
+  uint16_t type = 0;
+  uint16_t length = 0;
+  std::vector<uint8_t> data; // after the GUID-extension header
+};
+
+struct StepRecord {
+  std::string name;  // module or firmware-core step
+  std::string phase; // "PEI", "DXE" or "core"
+  bool isModule = false;
+  // For a firmware-core step: the module whose notification or event did
+  // the work (its time is that module's too).
+  std::string actor;
+  bool present = true; // false: module not in this build
+  bool ran = false;
+  uint64_t status = 0; // the entry point's EFI_STATUS
+  RunOutcome::Kind outcome = RunOutcome::Completed;
+  std::string outcomeDetail;
+  uint64_t startNs = 0;
+  uint64_t endNs = 0;
+  std::vector<std::string> notes;        // what it did, in words
+  std::vector<LinkExchange> exchanges;   // requests made during it
+  size_t noticesSent = 0;                // notice frames during it
+  std::vector<VariableChange> variables; // changed during it
+  uint64_t TimeNs() const { return endNs - startNs; }
+};
+
+struct BootRecord {
+  unsigned number = 0;
+  uint32_t bootMode = 0;
+  uint64_t startNs = 0;
+  uint64_t endNs = 0;
+  std::vector<StepRecord> steps;
+  enum class Ending { ReadyToBoot, Reset, Watchdog, Fault } ending = Ending::ReadyToBoot;
+  std::string endStep; // the step that ended the boot
+  std::string endDetail;
+  uint64_t resetValue = 0;
+  std::vector<HobRecord> hobs;
+};
+const char *EndingName(BootRecord::Ending ending);
+
+struct RunRecord {
+  std::vector<BootRecord> boots;
+  bool reachedReadyToBoot = false;
+  // A hang or a failure the real system would not have (exit status 1).
+  bool failed = false;
+  std::string failure;
+};
+
+class BootRunner {
+public:
+  explicit BootRunner(Board &board) : board_(board) {}
+
+  // Runs boots until one reaches ready-to-boot, at most maxBoots.
+  RunRecord Run(unsigned maxBoots);
+
+  // Names of the seven modules in start order, and whether each is linked in.
+  struct ModuleInfo {
+    std::string name;
+    std::string phase;
+    bool present;
+  };
+  static std::vector<ModuleInfo> Modules();
+
+private:
+  BootRecord Boot(unsigned number);
+
+  Board &board_;
+};
+
+std::string DescribeItem(uint32_t code);
+
+} // namespace sim::board
