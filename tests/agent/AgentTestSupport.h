@@ -45,6 +45,7 @@ inline const EFI_GUID kNetworkStackVarGuid = NETWORK_STACK_VAR_GUID;
 // A Setup buffer with the link in use and everything else neutral.
 inline Bytes LinkInUseSetup() {
   Bytes setup(kSetupVariableSize, 0);
+  AgentWriteUint32(setup.data() + SetupOffset::MgmtLinkPollCount, kMgmtDefaultPollCount);
   setup[SetupOffset::MgmtFirstStartMark] = kMgmtFirstStartDone;
   setup[SetupOffset::MgmtOobEnable] = 1;
   setup[SetupOffset::MgmtAgentEnable] = 1;
