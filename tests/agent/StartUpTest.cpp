@@ -265,7 +265,8 @@ TEST_F(StartUpWithLinkTest, DisplayChangeResetsDuringStartUpAndTheMarkWaits) {
   ASSERT_EQ(outcome.kind, sim::RunOutcome::Reset);
   EXPECT_EQ(outcome.resetValue, 0x0E);
   EXPECT_EQ(StoredSetup()[SetupOffset::MgmtResetCount], 1);
-  EXPECT_EQ(StoredSetup()[SetupOffset::MgmtFirstStartMark], 0) << "step 11 never ran";
+  EXPECT_EQ(StoredSetup()[SetupOffset::MgmtFirstStartMark], 0)
+      << "the mark is written only at the end of a start";
 }
 
 TEST_F(StartUpWithLinkTest, SetupTriggersReachTheirExchangesWhenTheLinkIsInUse) {
