@@ -236,6 +236,9 @@ void Board::BuildNic() {
   config.chipVersion = options_.chipVersion;
   config.linkUp = options_.linkUp;
   config.oobFirmware = options_.oobFirmware;
+  config.ioBase = kNicIoBase;
+  config.mmioBase = kNicMmioBase;
+  config.auxBase = kNicAuxBase;
   nic_.reset(new NicModel(machine_, config));
   nic_->AllowExecutableDataDma();
   machine_.bus().Pci().Attach(kNicBus, kNicDevice, kNicFunction, nic_.get(), "nic");
@@ -301,8 +304,8 @@ void Board::SeedVariables() {
   }
 }
 
-void Board::PowerOn(bool firstBoot) {
-  if (!firstBoot) {
+void Board::PowerOn() {
+  if (powerOns_++ != 0) {
     variables_.ResetForNextBoot();
   }
   // Old platform models leave the bus before the new ones map themselves.
@@ -349,6 +352,14 @@ void Board::PowerOn(bool firstBoot) {
 #endif
 #if MGMT_BOARD_HAS_NIC
   nic_->PowerOnReset();
+  // Resource assignment before the modules run: a previous boot may have
+  // hidden the controller by clearing its BARs and decoding.
+  nic_->ConfigWrite(pci::kBar0, 4, kNicIoBase | 1u);
+  nic_->ConfigWrite(pci::kBar0 + 8, 4, static_cast<uint32_t>(kNicMmioBase));
+  nic_->ConfigWrite(pci::kBar0 + 12, 4, static_cast<uint32_t>(kNicMmioBase >> 32));
+  nic_->ConfigWrite(pci::kBar0 + 16, 4, static_cast<uint32_t>(kNicAuxBase));
+  nic_->ConfigWrite(pci::kBar0 + 20, 4, static_cast<uint32_t>(kNicAuxBase >> 32));
+  nic_->ConfigWrite(pci::kCommand, 2, 0x0007);
 #endif
 #if MGMT_BOARD_HAS_DISPLAY
   for (DisplayDevice *display : Displays()) {

@@ -49,6 +49,10 @@ inline constexpr uint8_t kBridgeBus = 0, kBridgeDevice = 28, kBridgeFunction = 0
 inline constexpr uint8_t kNicBus = 1, kNicDevice = 0, kNicFunction = 0;
 inline constexpr uint8_t kMgmtDisplayBus = 0, kMgmtDisplayDevice = 2;
 inline constexpr uint8_t kOtherDisplayBus = 2, kOtherDisplayDevice = 0;
+// The controller's resources as the earlier PEI component assigns them.
+inline constexpr uint16_t kNicIoBase = 0xE000;
+inline constexpr uint64_t kNicMmioBase = 0xF7D00000;
+inline constexpr uint64_t kNicAuxBase = 0xF7D04000;
 inline constexpr uint64_t kMgmtFramebuffer = 0xC0000000;
 inline constexpr uint64_t kOtherFramebuffer = 0xD0000000;
 
@@ -72,7 +76,8 @@ public:
 
   // Platform reset: fresh platform models, the NIC back to its power-on
   // registers. Non-volatile variables are kept; volatile ones are dropped.
-  void PowerOn(bool firstBoot);
+  void PowerOn();
+  unsigned PowerOns() const { return powerOns_; }
 
   // Per-boot models (valid from PowerOn to the next PowerOn).
   Chipset &chipset() { return *chipset_; }
@@ -138,6 +143,7 @@ private:
   Owned<LinkTap> pcap_;
   LinkTap *capture_ = nullptr;
   std::vector<WireFrame> wire_;
+  unsigned powerOns_ = 0;
 };
 
 } // namespace sim::board

@@ -470,7 +470,7 @@ RunRecord BootRunner::Run(unsigned maxBoots) {
 
 BootRecord BootRunner::Boot(unsigned number) {
   Machine &machine = board_.machine();
-  board_.PowerOn(number == 1);
+  board_.PowerOn();
   // Guest memory holds nothing across a platform reset; the models that
   // keep state across one keep it outside guest memory.
   machine.memory().Reset();
@@ -543,12 +543,11 @@ BootRecord BootRunner::Boot(unsigned number) {
   // The earlier PEI component that assigned the controller's resources.
   std::unique_ptr<PciDeviceListStandIn> deviceList;
   step(core("PCI resources", "PEI"), [&](StepRecord &record) {
-    NicModel *nic = board_.nic();
     deviceList = std::make_unique<PciDeviceListStandIn>(DeviceBehindBridge(
         {kBridgeBus, kBridgeDevice, kBridgeFunction}, {kNicBus, kNicDevice, kNicFunction},
-        {{kMgmtDeviceBar0Offset, nic->BarBase(0), NicModel::BarSize(0), false},
-         {kMgmtDeviceBar2Offset, nic->BarBase(2), NicModel::BarSize(2), true},
-         {kMgmtDeviceBar4Offset, nic->BarBase(4), NicModel::BarSize(4), true}}));
+        {{kMgmtDeviceBar0Offset, kNicIoBase, NicModel::BarSize(0), false},
+         {kMgmtDeviceBar2Offset, kNicMmioBase, NicModel::BarSize(2), true},
+         {kMgmtDeviceBar4Offset, kNicAuxBase, NicModel::BarSize(4), true}}));
     (void)deviceList->Install(pei);
     record.notes.push_back("PCI_DEVICE_LIST_PPI installed (bridge 0:28.0, controller 1:0.0 with "
                            "3 BARs)");
@@ -594,12 +593,11 @@ BootRecord BootRunner::Boot(unsigned number) {
       };
       add(kMgmtDeviceKindBridge, kBridgeBus, kBridgeDevice, 0, 0, 0);
 #if MGMT_BOARD_HAS_NIC
-      NicModel *nic = board_.nic();
-      add(kMgmtDeviceKindFunction, kNicBus, kNicDevice, kMgmtDeviceBar0Offset, nic->BarBase(0),
+      add(kMgmtDeviceKindFunction, kNicBus, kNicDevice, kMgmtDeviceBar0Offset, kNicIoBase,
           NicModel::BarSize(0));
-      add(kMgmtDeviceKindFunction, kNicBus, kNicDevice, kMgmtDeviceBar2Offset, nic->BarBase(2),
+      add(kMgmtDeviceKindFunction, kNicBus, kNicDevice, kMgmtDeviceBar2Offset, kNicMmioBase,
           NicModel::BarSize(2));
-      add(kMgmtDeviceKindFunction, kNicBus, kNicDevice, kMgmtDeviceBar4Offset, nic->BarBase(4),
+      add(kMgmtDeviceKindFunction, kNicBus, kNicDevice, kMgmtDeviceBar4Offset, kNicAuxBase,
           NicModel::BarSize(4));
 #endif
     });
