@@ -320,6 +320,7 @@ void Board::PowerOn() {
     bridge_.reset();
   }
   machine_.ClearStop();
+  machine_.trace().Clear(); // the trace tells about the boot in progress
 
   pmTimer_ = std::make_unique<PmTimer>(machine_.clock(), machine_.bus());
   resetControl_ = std::make_unique<ResetControl>(machine_);
@@ -362,8 +363,9 @@ void Board::PowerOn() {
   nic_->ConfigWrite(pci::kCommand, 2, 0x0007);
 #endif
 #if MGMT_BOARD_HAS_DISPLAY
+  // Each display comes up black in its first mode.
   for (DisplayDevice *display : Displays()) {
-    display->ClearMode();
+    display->SetMode(0);
   }
 #endif
 }

@@ -706,6 +706,12 @@ BootRecord BootRunner::Boot(unsigned number) {
       record.notes.push_back("graphics output installed for " + display->name());
       outputs.push_back(std::move(output));
     }
+    for (auto &output : outputs) {
+      if (!output->GopInstalled()) {
+        record.notes.push_back("the agent withdrew the graphics output of " +
+                               output->display().name());
+      }
+    }
   });
 #endif
   step(core("logo trigger", "DXE", "MgmtAgentDxe"),

@@ -289,3 +289,16 @@ TEST(Boots, StopsAtTheBootLimitWhenEveryBootResets) {
   EXPECT_EQ(all.run.boots.size(), 4u);
   EXPECT_EQ(SetupOf(*all.board)[SetupOffset::MgmtResetCount], 0) << "the fourth change wraps";
 }
+
+#if MGMT_BOARD_HAS_NIC && MGMT_BOARD_HAS_DISPLAY && MGMT_BOARD_HAS_PCI_IO
+TEST(DisplayMode2, OnlyTheControllersDisplayKeepsItsGraphicsOutput) {
+  REQUIRE_MODULES("NicLinkDxe", "MgmtAgentDxe");
+  Booted b = BootScenario("display-mode-2.toml");
+  ASSERT_TRUE(b.run.reachedReadyToBoot);
+  EXPECT_EQ(b.run.boots.size(), 1u) << "mode 2 keeps the pair as it is: no reset";
+  EXPECT_EQ(SetupOf(*b.board)[SetupOffset::MgmtDisplayMode], 2);
+  const sim::board::StepRecord *gop = Step(b.run.boots[0], "graphics outputs");
+  ASSERT_NE(gop, nullptr);
+  EXPECT_EQ(gop->notes.back(), "the agent withdrew the graphics output of display");
+}
+#endif

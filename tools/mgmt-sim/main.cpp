@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -193,11 +194,17 @@ int main(int argc, char **argv) {
   boot->add_option("--report", opt.report, "write a JSON summary of the run");
   boot->add_flag("-v,--trace", opt.trace, "add the register-level trace of the last boot");
   boot->add_flag("-q", opt.quiet, "print one line instead of the transcript");
+  // Without a subcommand the tool boots the default board, as `mgmt-sim boot`.
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const bool help = !args.empty() && (args[0] == "-h" || args[0] == "--help");
+  if (!help && (args.empty() || args[0] != "boot")) {
+    args.insert(args.begin(), "boot");
+  }
+  std::reverse(args.begin(), args.end()); // CLI11 takes them last first
   try {
-    app.parse(argc, argv);
+    app.parse(args);
   } catch (const CLI::ParseError &error) {
     return app.exit(error) == 0 ? 0 : 2;
   }
-  // Without a subcommand the tool boots the default board, as `mgmt-sim boot`.
   return Boot(opt);
 }

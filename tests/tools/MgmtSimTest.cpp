@@ -1,0 +1,194 @@
+// Runs the mgmt-sim executable: the default boot and its transcript, the
+// output options (documents, report, pcap, screenshots) and bad input, which
+// must give exit status 2, a one-line error and no output files.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+Result RunSim(const std::string &arguments) {
+  const fs::path errFile = fs::temp_directory_path() / ("mgmt-sim-err-" + std::to_string(getpid()));
+  const std::string command =
+      std::string(MGMT_SIM_BINARY) + " " + arguments + " 2>" + errFile.string();
+  Result result;
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return result;
+  }
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+    result.out.append(buffer.data(), n);
+  }
+  const int raw = pclose(pipe);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  std::ifstream err(errFile);
+  std::stringstream text;
+  text << err.rdbuf();
+  result.err = text.str();
+  fs::remove(errFile);
+  return result;
+}
+
+std::string Slurp(const fs::path &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+class MgmtSim : public ::testing::Test {
+protected:
+  MgmtSim() {
+    dir_ = fs::temp_directory_path() /
+           ("mgmt-sim-test-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  ~MgmtSim() override { fs::remove_all(dir_); }
+  std::string Path(const std::string &name) const { return (dir_ / name).string(); }
+  bool Empty() const { return fs::is_empty(dir_); }
+  std::string Write(const std::string &name, const std::string &content) const {
+    std::ofstream(dir_ / name, std::ios::binary) << content;
+    return Path(name);
+  }
+  fs::path dir_;
+};
+
+} // namespace
+
+TEST_F(MgmtSim, DefaultBootSucceedsAndTellsWhatEveryModuleDid) {
+  Result r = RunSim("boot");
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char *module : {"SioGpioPei", "EcPei", "SioSetupPei", "MgmtDevicePei", "NicLinkDxe",
+                             "MgmtAgentDxe", "InventoryDxe"}) {
+    EXPECT_NE(r.out.find(module), std::string::npos) << module;
+  }
+  EXPECT_NE(r.out.find("boot 1 reached ready-to-boot"), std::string::npos);
+  EXPECT_NE(r.out.find("virtual time per module"), std::string::npos);
+  // No subcommand boots the default board too.
+  EXPECT_EQ(RunSim("-q").status, 0);
+}
+
+TEST_F(MgmtSim, QuietPrintsOneLine) {
+  Result r = RunSim("boot -q");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "mgmt-sim: 1 boot, reached ready-to-boot\n");
+}
+
+TEST_F(MgmtSim, DocumentsAreWrittenWithExactlyTheirCharacters) {
+  Result r = RunSim("boot -q --documents " + Path("docs"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (int id = 2; id <= 5; ++id) {
+    const fs::path doc = dir_ / "docs" / ("doc-" + std::to_string(id) + ".json");
+    ASSERT_TRUE(fs::exists(doc)) << doc;
+    const std::string text = Slurp(doc);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.front(), '{');
+    EXPECT_EQ(text.back(), '}') << "no terminating zero, no newline added";
+  }
+  EXPECT_EQ(Slurp(dir_ / "docs" / "doc-5.json"), "{\n\t\"ModelName\":\t\"Q7146-MB\"\n}");
+  EXPECT_EQ(Slurp(dir_ / "docs" / "doc-4.json"), "{\n\t\"uPath\":\t\"Q7146\"\n}");
+  EXPECT_FALSE(fs::exists(dir_ / "docs" / "doc-2.json.partial"));
+}
+
+TEST_F(MgmtSim, ReportSummarisesBootsModulesItemsAndResets) {
+  Result r = RunSim("boot -q --scenario " + std::string(MGMT_SCENARIO_DIR) +
+                    "/display-mode-change.toml --report " + Path("report.json"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string report = Slurp(dir_ / "report.json");
+  EXPECT_EQ(report.front(), '{');
+  EXPECT_NE(report.find("\"reachedReadyToBoot\":true"), std::string::npos);
+  EXPECT_NE(report.find("\"resets\":[{\"boot\":1,\"by\":\"MgmtAgentDxe\",\"value\":14}]"),
+            std::string::npos);
+  EXPECT_NE(report.find("\"code\":\"0x02200000\""), std::string::npos);
+  EXPECT_NE(report.find("\"name\":\"MGMT_DEVICE_HOB\""), std::string::npos);
+  EXPECT_NE(report.find("\"variablesChanged\":[{\"name\":\"Setup\""), std::string::npos);
+  EXPECT_NE(report.find("\"messageId\":2"), std::string::npos);
+}
+
+TEST_F(MgmtSim, PcapHoldsEveryFrameOfBothDirections) {
+  Result r = RunSim("boot -q --pcap " + Path("link.pcap"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string pcap = Slurp(dir_ / "link.pcap");
+  ASSERT_GE(pcap.size(), 24u);
+  EXPECT_EQ(static_cast<uint8_t>(pcap[0]), 0xD4) << "pcap magic, little-endian";
+  EXPECT_EQ(static_cast<uint8_t>(pcap[20]), 1) << "Ethernet link type";
+  size_t frames = 0;
+  size_t offset = 24;
+  while (offset + 16 <= pcap.size()) {
+    const uint32_t length = static_cast<uint8_t>(pcap[offset + 8]) |
+                            static_cast<uint8_t>(pcap[offset + 9]) << 8 |
+                            static_cast<uint8_t>(pcap[offset + 10]) << 16;
+    offset += 16 + length;
+    ++frames;
+  }
+  EXPECT_EQ(offset, pcap.size());
+  // 4 start-up requests, 9 + 10 trigger requests, each answered; 5 notices.
+  EXPECT_EQ(frames, 2 * (4 + 9 + 10) + 5u);
+}
+
+TEST_F(MgmtSim, ScreenshotsArePngsOfEachDisplay) {
+  Result r = RunSim("boot -q --screenshots " + Path("shots"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  size_t pngs = 0;
+  for (const auto &entry : fs::directory_iterator(dir_ / "shots")) {
+    const std::string bytes = Slurp(entry.path());
+    EXPECT_EQ(bytes.substr(1, 3), "PNG") << entry.path();
+    ++pngs;
+  }
+  EXPECT_EQ(pngs, 2u);
+}
+
+TEST_F(MgmtSim, BadInputExitsTwoWithOneLineAndWritesNothing) {
+  const std::string outputs = " --documents " + Path("docs") + " --report " + Path("r.json") +
+                              " --pcap " + Path("l.pcap") + " --screenshots " + Path("shots");
+  struct Case {
+    std::string arguments;
+    std::string expected;
+  };
+  const std::string truncated = Write("short.bin", std::string("_SM3_\x00\x18", 7));
+  const std::string unknown = Write("bad.toml", "[setup]\nMgmtDisplayMod = 2\n");
+  const std::vector<Case> cases = {
+      {"--smbios " + truncated, truncated + ": "},
+      {"--scenario " + unknown, unknown + ":2: key 'setup.MgmtDisplayMod': unknown key"},
+      {"--scenario " + Path("missing.toml"), Path("missing.toml") + ": cannot open"},
+      {"--smbios " + Path("missing.bin"), Path("missing.bin") + ": no such file"},
+  };
+  for (const Case &c : cases) {
+    Result r = RunSim("boot " + c.arguments + outputs);
+    EXPECT_EQ(r.status, 2) << c.arguments;
+    EXPECT_TRUE(r.out.empty()) << c.arguments;
+    EXPECT_EQ(r.err.rfind("mgmt-sim: " + c.expected, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const char *name : {"docs", "r.json", "l.pcap", "shots"}) {
+      EXPECT_FALSE(fs::exists(dir_ / name)) << name << " left behind for " << c.arguments;
+    }
+  }
+}
+
+TEST_F(MgmtSim, EveryShippedScenarioRunsToReadyToBoot) {
+  for (const auto &entry : fs::directory_iterator(MGMT_SCENARIO_DIR)) {
+    Result r = RunSim("boot -q --scenario " + entry.path().string());
+    EXPECT_EQ(r.status, 0) << entry.path() << r.err;
+    EXPECT_NE(r.out.find("reached ready-to-boot"), std::string::npos) << entry.path();
+  }
+}
