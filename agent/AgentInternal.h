@@ -8,7 +8,7 @@
 #include <Protocol/MgmtLink.h>
 #include <Protocol/PciIo.h>
 #include <Uefi/UefiBaseType.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 // ---------------------------------------------------------------------------
 // Module-wide state

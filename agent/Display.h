@@ -7,7 +7,7 @@
 
 #include <Protocol/DevicePath.h>
 #include <Uefi/UefiBaseType.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 // Set once the management controller's own display has shown up; never cleared.
 extern UINT8 mMgmtDisplaySeen;

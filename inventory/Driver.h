@@ -3,7 +3,7 @@
 #pragma once
 
 #include <Protocol/SmbiosRead.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 namespace Inventory {
 

@@ -3,7 +3,7 @@
 // signalled (Report.h).
 #pragma once
 
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 extern "C" EFI_STATUS EFIAPI InventoryDxeEntryPoint(IN EFI_HANDLE ImageHandle,
                                                     IN EFI_SYSTEM_TABLE *SystemTable);

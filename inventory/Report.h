@@ -3,7 +3,7 @@
 // documents and uploads them in that order.
 #pragma once
 
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 namespace Inventory {
 

@@ -8,7 +8,7 @@
 #include "RegisterAccess.h"
 
 #include <Hw.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 namespace {
 

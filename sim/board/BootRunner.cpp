@@ -16,7 +16,7 @@
 #include <Protocol/DevicePath.h>
 #include <Protocol/MgmtLink.h>
 #include <Protocol/NicIo.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #include "Ec.h"
 #include "SetupStandIns.h"

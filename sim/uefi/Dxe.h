@@ -10,7 +10,7 @@
 // run, so that a reset or a fault ends the run instead of the process.
 #pragma once
 
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #include <array>
 #include <cstdint>

@@ -8,7 +8,7 @@
 
 #include "sim/core/Machine.h"
 
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 namespace sim {
 namespace {

@@ -19,7 +19,7 @@
 #include <Protocol/PciIo.h>
 #include <Uefi/UefiBaseType.h>
 #include <Uefi/UefiMultiPhase.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 // The firmware entry-point shapes must accept the modules' entry points.
 static EFI_STATUS EFIAPI DxeEntry(EFI_HANDLE, EFI_SYSTEM_TABLE *) { return EFI_SUCCESS; }

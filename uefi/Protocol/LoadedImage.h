@@ -3,7 +3,7 @@
 #pragma once
 
 #include <Protocol/DevicePath.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #define EFI_LOADED_IMAGE_PROTOCOL_GUID                                                             \
   {                                                                                                \

@@ -10,7 +10,7 @@
 
 #include <Protocol/GraphicsOutput.h>
 #include <Protocol/LogoOutput.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #include <cstdint>
 #include <vector>

@@ -8,7 +8,7 @@
 #pragma once
 
 #include <Protocol/NicIo.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #include <array>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #pragma once
 
 #include <Protocol/FirmwareVolume2.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #include <cstdint>
 #include <map>

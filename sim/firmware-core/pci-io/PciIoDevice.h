@@ -11,7 +11,7 @@
 #include "DevicePathBuilder.h"
 
 #include <Protocol/PciIo.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #include <array>
 #include <cstdint>

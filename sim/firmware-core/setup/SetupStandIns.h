@@ -6,7 +6,7 @@
 // functions inside a FirmwareRunner run.
 #pragma once
 
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServices.h>
 
 #include <Protocol/SetupBuffer.h>
 
