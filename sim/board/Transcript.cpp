@@ -203,6 +203,7 @@ std::string BoardDescription(Board &board) {
 
 std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
   std::string text = BoardDescription(board);
+  const DocumentSummary docs = CollectDocuments(board);
   std::map<std::string, std::vector<uint64_t>> moduleTimes;
   for (const BootRecord &boot : run.boots) {
     text += fmt::format("\nboot {} (boot mode {:#04x})\n", boot.number, boot.bootMode);
@@ -230,6 +231,13 @@ std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
       if (step.noticesSent != 0) {
         notes += fmt::format("      {} notice frame{} sent on the link\n", step.noticesSent,
                              step.noticesSent == 1 ? "" : "s");
+        for (const ReceivedDocument &doc : docs.documents) {
+          if (doc.timeNs >= step.startNs && doc.timeNs <= step.endNs) {
+            notes += fmt::format("      document {} ({}) uploaded: {} characters in {} chunk{}\n",
+                                 doc.messageId, DocumentName(doc.messageId), doc.text.size(),
+                                 doc.chunks, doc.chunks == 1 ? "" : "s");
+          }
+        }
       }
       for (const VariableChange &change : step.variables) {
         for (const std::string &line : DescribeVariable(change)) {
@@ -264,7 +272,6 @@ std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
     text += fmt::format("\nno boot reached ready-to-boot within {} boots\n", run.boots.size());
   }
 
-  DocumentSummary docs = CollectDocuments(board);
   if (!docs.documents.empty() || !docs.problems.empty()) {
     text += "\ndocuments the management controller received:\n";
     for (const ReceivedDocument &doc : docs.documents) {
