@@ -302,3 +302,19 @@ TEST(DisplayMode2, OnlyTheControllersDisplayKeepsItsGraphicsOutput) {
   EXPECT_EQ(gop->notes.back(), "the agent withdrew the graphics output of display");
 }
 #endif
+
+TEST(Boots, AStepPastTheWatchdogEndsTheRunAsAFailure) {
+  REQUIRE_MODULES("SioGpioPei");
+  sim::board::Board board;
+  board.machine().SetWatchdog(5 * kMs); // the 10 ms pulse cannot finish
+  sim::board::BootRunner runner(board);
+  sim::board::RunRecord run = runner.Run(4);
+  ASSERT_EQ(run.boots.size(), 1u) << "a hang is not followed by another boot";
+  EXPECT_TRUE(run.failed);
+  EXPECT_FALSE(run.reachedReadyToBoot);
+  EXPECT_EQ(run.boots[0].ending, BootRecord::Ending::Watchdog);
+  EXPECT_EQ(run.boots[0].endStep, "SioGpioPei");
+  EXPECT_EQ(run.failure.rfind("boot 1: SioGpioPei hung (watchdog)", 0), 0u) << run.failure;
+  const sim::board::StepRecord *later = Step(run.boots[0], "MgmtAgentDxe");
+  EXPECT_EQ(later, nullptr) << "nothing runs after the hang";
+}
