@@ -9,6 +9,10 @@
 
 #include <toml++/toml.h>
 
+#if MGMT_BOARD_HAS_NIC
+#include "NicRegisters.h"
+#endif
+
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -192,6 +196,11 @@ void ApplyScenario(const std::string &text, const std::string &path, BoardOption
            {{"chip_version",
              [&](const toml::node &n, const std::string &k) {
                o.chipVersion = static_cast<unsigned>(r.Integer(n, k, 1, 80));
+#if MGMT_BOARD_HAS_NIC
+               if (!nic::ChipVersionBits(o.chipVersion).ok) {
+                 r.Fail(n, k, "no part reports chip version " + std::to_string(o.chipVersion));
+               }
+#endif
              }},
             {"link",
              [&](const toml::node &n, const std::string &k) {

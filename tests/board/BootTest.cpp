@@ -9,6 +9,7 @@
 #include <Guid/SetupVariable.h>
 #include <MgmtLink/Commands.h>
 
+#include "Chipset.h"
 #include "Ec.h"
 #include "SuperIo.h"
 #if MGMT_BOARD_HAS_NIC
@@ -317,4 +318,40 @@ TEST(Boots, AStepPastTheWatchdogEndsTheRunAsAFailure) {
   EXPECT_EQ(run.failure.rfind("boot 1: SioGpioPei hung (watchdog)", 0), 0u) << run.failure;
   const sim::board::StepRecord *later = Step(run.boots[0], "MgmtAgentDxe");
   EXPECT_EQ(later, nullptr) << "nothing runs after the hang";
+}
+
+#if MGMT_BOARD_HAS_NIC && MGMT_BOARD_HAS_PCH_GPIO
+TEST(Pads, SensePadHighDisablesTheDeviceAndTheLinkStaysUnused) {
+  REQUIRE_MODULES("MgmtDevicePei", "MgmtAgentDxe");
+  sim::board::BoardOptions options;
+  options.padLevels["MgmtPadSense"] = true;
+  Booted b = BootWith(options);
+  ASSERT_TRUE(b.run.reachedReadyToBoot);
+  const sim::board::HobRecord *device = nullptr;
+  for (const sim::board::HobRecord &hob : b.run.boots[0].hobs) {
+    if (hob.name == "MGMT_DEVICE_HOB") {
+      device = &hob;
+    }
+  }
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(device->data.at(0), 0) << "Enabled";
+  EXPECT_EQ(device->data.at(1), 4) << "bridge and three BARs";
+  EXPECT_TRUE(b.board->Wire().empty());
+}
+#endif
+
+TEST(Boots, SeriesLpBoardStillReachesReadyToBoot) {
+  sim::board::BoardOptions options;
+  options.pchSeries = sim::board::BoardOptions::PchSeries::LP;
+  Booted b = BootWith(options);
+  EXPECT_TRUE(b.run.reachedReadyToBoot);
+  EXPECT_FALSE(b.run.failed) << b.run.failure;
+  EXPECT_EQ(b.board->chipset().Series(), sim::PchSeries::LP);
+#if MGMT_BOARD_HAS_NIC && MGMT_BOARD_HAS_PCH_GPIO
+  // The management device's pads belong to series H: on LP the sense pad
+  // cannot be read low, so the device is not enabled and the link unused.
+  if (InBuild({"MgmtDevicePei", "MgmtAgentDxe"})) {
+    EXPECT_TRUE(b.board->Wire().empty());
+  }
+#endif
 }

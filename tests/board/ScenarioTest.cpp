@@ -140,3 +140,11 @@ TEST(Board, TruncatedSmbiosImageIsRefused) {
   GTEST_SKIP() << "SMBIOS stand-in not in this build";
 #endif
 }
+
+#if MGMT_BOARD_HAS_NIC
+TEST(Scenario, ChipVersionNoPartReportsIsRefused) {
+  EXPECT_EQ(ErrorOf("[nic]\nchip_version = 33\n"),
+            "s.toml:2: key 'nic.chip_version': no part reports chip version 33");
+  EXPECT_EQ(ErrorOf("[nic]\nchip_version = 52\n"), "");
+}
+#endif
