@@ -172,6 +172,7 @@ struct Snapshot {
   size_t pinChanges = 0;
   size_t ecWrites = 0;
   size_t gpioChanges = 0;
+  size_t trace = 0;
   std::vector<uint64_t> pixels;
   std::vector<bool> gopInstalled;
   size_t wire = 0;
@@ -245,6 +246,7 @@ public:
     s.gpioChanges = board_.pchGpio()->OutputHistory().size();
 #endif
     s.wire = board_.Wire().size();
+    s.trace = board_.machine().trace().Entries().size();
 #if MGMT_BOARD_HAS_DISPLAY
     for (DisplayDevice *display : board_.Displays()) {
       s.pixels.push_back(display->PixelsWritten());
@@ -345,6 +347,34 @@ public:
       }
     }
 #endif
+    // What the Ethernet controller was told to do.
+    {
+      const auto &entries = board_.machine().trace().Entries();
+      size_t opens = 0, closes = 0, resets = 0;
+      for (size_t i = before.trace; i < entries.size(); ++i) {
+        const TraceEntry &e = entries[i];
+        if (e.kind != TraceEntry::Event || e.device != "nic") {
+          continue;
+        }
+        if (e.event == "nic.enable") {
+          (e.detail == "rx tx" ? opens : closes) += e.detail == "rx tx" || e.detail == "- -";
+        } else if (e.event == "nic.reset_done") {
+          ++resets;
+        } else if (e.event == "nic.oob_halt" || e.event == "nic.oob_running" ||
+                   e.event == "nic.dma_fault" || e.event == "nic.checksum_fault") {
+          const std::string what = e.event == "nic.oob_halt"      ? "out-of-band firmware halted"
+                                   : e.event == "nic.oob_running" ? "out-of-band firmware running"
+                                                                  : e.event.substr(4);
+          step.notes.push_back("controller: " + what +
+                               (e.detail.empty() ? "" : " (" + e.detail + ")"));
+        }
+      }
+      if (opens != 0 || resets != 0) {
+        step.notes.push_back("controller: receiver and transmitter turned on " +
+                             std::to_string(opens) + "x, off " + std::to_string(closes) +
+                             "x; reset " + std::to_string(resets) + "x");
+      }
+    }
     // Link traffic.
     const auto &wire = board_.Wire();
     for (size_t i = before.wire; i < wire.size(); ++i) {
