@@ -213,3 +213,21 @@ TEST_F(MgmtSim, EveryShippedScenarioRunsToReadyToBoot) {
     EXPECT_NE(r.out.find("reached ready-to-boot"), std::string::npos) << entry.path();
   }
 }
+
+#if MGMT_BOARD_HAS_SMBIOS
+#include "DefaultTable.h"
+
+TEST_F(MgmtSim, SmbiosImageOfTheOptionReplacesTheBuiltInOne) {
+  REQUIRE_ALL_MODULES();
+  const std::vector<uint8_t> image = sim::smbios::DefaultBoardImage();
+  // The same table as a dump-bin image and as a raw table (entry point cut).
+  const std::string dump = Write("dump.bin", std::string(image.begin(), image.end()));
+  const std::string raw = Write("raw.bin", std::string(image.begin() + 0x20, image.end()));
+  for (const std::string &file : {dump, raw}) {
+    Result r = RunSim("boot -q --smbios " + file + " --documents " + Path("docs"));
+    ASSERT_EQ(r.status, 0) << file << r.err;
+    EXPECT_EQ(Slurp(dir_ / "docs" / "doc-5.json"), "{\n\t\"ModelName\":\t\"Q7146-MB\"\n}");
+    fs::remove_all(dir_ / "docs");
+  }
+}
+#endif
