@@ -61,7 +61,14 @@ file(WRITE ${WORK}/sources.list
   "deb-src ${options}${MIRROR} bookworm main\n"
   "deb-src ${options}${MIRROR} bookworm-updates main\n"
   "deb-src ${options}${SECURITY_MIRROR} bookworm-security main\n")
-set(apt ${APT_GET} -q
+# The machine's update hooks (cache cleaners, catalogue refreshers) act on
+# the machine's own state; a private index download has no business running
+# them.
+file(WRITE ${WORK}/apt.conf
+  "#clear APT::Update::Pre-Invoke;\n"
+  "#clear APT::Update::Post-Invoke;\n"
+  "#clear APT::Update::Post-Invoke-Success;\n")
+set(apt ${APT_GET} -q -c ${WORK}/apt.conf
   -o Dir::Etc::SourceList=${WORK}/sources.list
   -o Dir::Etc::SourceParts=${WORK}/parts
   -o Dir::State::Lists=${WORK}/lists
@@ -74,6 +81,16 @@ set(apt ${APT_GET} -q
 execute_process(COMMAND ${apt} update RESULT_VARIABLE result OUTPUT_VARIABLE log ERROR_VARIABLE log)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cJSON source: apt-get update on the private source list failed:\n${log}")
+endif()
+# apt-get update succeeds even when no index could be fetched (offline, mirror
+# unreachable); without this check the failure would surface later as a
+# misleading "no deb-src URIs" from apt-get source.
+file(GLOB indexes ${WORK}/lists/*_source_Sources*)
+if(NOT indexes)
+  message(FATAL_ERROR "cJSON source: no Debian source index could be downloaded from ${MIRROR} "
+                      "(is the machine offline?). Connect it, point MGMT_CJSON_APT_MIRROR at a "
+                      "reachable mirror, or set MGMT_CJSON_SOURCE_DIR to an extracted cjson "
+                      "source package. apt-get update said:\n${log}")
 endif()
 
 set(wanted cjson)
