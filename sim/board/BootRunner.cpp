@@ -428,6 +428,8 @@ const char *EndingName(BootRecord::Ending ending) {
   switch (ending) {
   case BootRecord::Ending::ReadyToBoot:
     return "reached ready-to-boot";
+  case BootRecord::Ending::S3Resume:
+    return "resumed from S3";
   case BootRecord::Ending::Reset:
     return "reset";
   case BootRecord::Ending::Watchdog:
@@ -486,6 +488,9 @@ RunRecord BootRunner::Run(unsigned maxBoots) {
     const BootRecord &boot = run.boots.back();
     if (boot.ending == BootRecord::Ending::ReadyToBoot) {
       run.reachedReadyToBoot = true;
+      break;
+    }
+    if (boot.ending == BootRecord::Ending::S3Resume) {
       break;
     }
     if (boot.ending == BootRecord::Ending::Watchdog || boot.ending == BootRecord::Ending::Fault) {
@@ -634,6 +639,13 @@ BootRecord BootRunner::Boot(unsigned number) {
   }
   boot.hobs = ReadHobs(pei.HobList());
   peiPtr = nullptr; // DXE steps do not add HOBs
+  if (board_.options().bootMode == BOOT_ON_S3_RESUME && !ended) {
+    // A resume goes back to the OS from PEI.
+    boot.ending = BootRecord::Ending::S3Resume;
+    boot.endStep = "end of PEI";
+    boot.endNs = machine.clock().NowNs();
+    return boot;
+  }
 
   // ---- DXE ----
   sim::Dxe dxe(machine, board_.variables());

@@ -71,7 +71,8 @@ struct BootRecord {
   uint64_t startNs = 0;
   uint64_t endNs = 0;
   std::vector<StepRecord> steps;
-  enum class Ending { ReadyToBoot, Reset, Watchdog, Fault } ending = Ending::ReadyToBoot;
+  // S3Resume: the PEI phase handed back to the OS; no DXE phase runs.
+  enum class Ending { ReadyToBoot, S3Resume, Reset, Watchdog, Fault } ending = Ending::ReadyToBoot;
   std::string endStep; // the step that ended the boot
   std::string endDetail;
   uint64_t resetValue = 0;

@@ -258,6 +258,10 @@ std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
     case BootRecord::Ending::ReadyToBoot:
       text += fmt::format("{} boot {} reached ready-to-boot\n", Stamp(boot.endNs), boot.number);
       break;
+    case BootRecord::Ending::S3Resume:
+      text +=
+          fmt::format("{} boot {} resumed from S3: no DXE phase\n", Stamp(boot.endNs), boot.number);
+      break;
     case BootRecord::Ending::Reset:
       text += fmt::format("{} boot {} ended: {} reset the system (0xCF9 <- {:#04x})\n",
                           Stamp(boot.endNs), boot.number, boot.endStep, boot.resetValue);
@@ -268,7 +272,8 @@ std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
       break;
     }
   }
-  if (!run.reachedReadyToBoot && !run.failed) {
+  if (!run.reachedReadyToBoot && !run.failed && !run.boots.empty() &&
+      run.boots.back().ending != BootRecord::Ending::S3Resume) {
     text += fmt::format("\nno boot reached ready-to-boot within {} boots\n", run.boots.size());
   }
 

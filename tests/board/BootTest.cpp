@@ -267,6 +267,11 @@ TEST(Boots, S3ResumeSkipsThePeiPulses) {
   options.bootMode = 0x11;
   Booted b = BootWith(options);
   EXPECT_TRUE(b.board->superio().LowIntervals(0x1A).empty());
+  ASSERT_EQ(b.run.boots.size(), 1u);
+  EXPECT_EQ(b.run.boots[0].ending, BootRecord::Ending::S3Resume);
+  EXPECT_FALSE(b.run.failed);
+  EXPECT_EQ(Step(b.run.boots[0], "MgmtAgentDxe"), nullptr) << "a resume has no DXE phase";
+  EXPECT_TRUE(b.board->Wire().empty());
 }
 
 TEST(Boots, StopsAtTheBootLimitWhenEveryBootResets) {

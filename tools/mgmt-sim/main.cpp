@@ -133,7 +133,10 @@ int Boot(const Options &opt) {
     std::printf("mgmt-sim: %zu boot%s, %s\n", run.boots.size(), run.boots.size() == 1 ? "" : "s",
                 run.failed               ? run.failure.c_str()
                 : run.reachedReadyToBoot ? "reached ready-to-boot"
-                                         : "did not reach ready-to-boot");
+                : !run.boots.empty() &&
+                        run.boots.back().ending == sim::board::BootRecord::Ending::S3Resume
+                    ? "resumed from S3"
+                    : "did not reach ready-to-boot");
   }
 
   int status = run.failed ? 1 : 0;
