@@ -69,9 +69,6 @@ EFI_STATUS VariableStore::Get(const CHAR16 *name, const EFI_GUID *guid, UINT32 *
   if (name == nullptr || guid == nullptr || dataSize == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  if (data == nullptr && *dataSize != 0) {
-    return EFI_INVALID_PARAMETER;
-  }
   std::optional<std::u16string_view> key = BoundedName(name, kMaxNameChars);
   if (!key || key->empty()) {
     return key ? EFI_NOT_FOUND : EFI_INVALID_PARAMETER;
@@ -88,6 +85,11 @@ EFI_STATUS VariableStore::Get(const CHAR16 *name, const EFI_GUID *guid, UINT32 *
   if (*dataSize < v->data.size()) {
     *dataSize = v->data.size();
     return EFI_BUFFER_TOO_SMALL;
+  }
+  // A missing buffer is refused only where it would be written: a probe with
+  // a stale non-zero size and no buffer still learns the size it needs.
+  if (data == nullptr && !v->data.empty()) {
+    return EFI_INVALID_PARAMETER;
   }
   *dataSize = v->data.size();
   if (!v->data.empty()) {

@@ -34,6 +34,12 @@ TEST_F(VariableTest, GetReportsTheSizeNeededAndTheAttributes) {
   EXPECT_EQ(rt_->GetVariable(gSetup, &gVendor, nullptr, &size, nullptr), EFI_BUFFER_TOO_SMALL)
       << "a size probe with no buffer";
   EXPECT_EQ(size, value.size());
+  size = sizeof small;
+  EXPECT_EQ(rt_->GetVariable(gSetup, &gVendor, nullptr, &size, nullptr), EFI_BUFFER_TOO_SMALL)
+      << "a too-small size with no buffer is a probe too, not a bad argument";
+  EXPECT_EQ(size, value.size());
+  size = sizeof small;
+  EXPECT_EQ(rt_->GetVariable(gSetup, &gOtherVendor, nullptr, &size, nullptr), EFI_NOT_FOUND);
 
   std::vector<uint8_t> read(4000, 0xEE);
   size = read.size();
