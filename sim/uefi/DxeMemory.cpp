@@ -191,7 +191,9 @@ EFI_STATUS Dxe::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType
   }
   RestoreTpl(old);
   if (!ok) {
-    return type == AllocateAnyPages ? EFI_OUT_OF_RESOURCES : EFI_NOT_FOUND;
+    // Only a fixed address names pages that can be "not found"; a search
+    // (anywhere, or below a limit) that finds no room is out of resources.
+    return type == AllocateAddress ? EFI_NOT_FOUND : EFI_OUT_OF_RESOURCES;
   }
   return EFI_SUCCESS;
 }

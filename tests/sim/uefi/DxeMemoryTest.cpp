@@ -109,7 +109,13 @@ TEST_F(PageTest, MaxAddressIsHonouredAndPartialFreesAreCounted) {
   EXPECT_EQ(dxe_->PagesInUse(), 4u);
 
   EFI_PHYSICAL_ADDRESS tooLow = GuestMemory::kBase - 1;
-  EXPECT_EQ(bs_->AllocatePages(AllocateMaxAddress, EfiBootServicesData, 1, &tooLow), EFI_NOT_FOUND);
+  EXPECT_EQ(bs_->AllocatePages(AllocateMaxAddress, EfiBootServicesData, 1, &tooLow),
+            EFI_OUT_OF_RESOURCES)
+      << "no room below the limit";
+  EXPECT_EQ(tooLow, GuestMemory::kBase - 1) << "a refused request leaves the address alone";
+  EFI_PHYSICAL_ADDRESS taken = address;
+  EXPECT_EQ(bs_->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &taken), EFI_NOT_FOUND)
+      << "the pages at a fixed address are already allocated";
   EFI_PHYSICAL_ADDRESS unaligned = GuestMemory::kBase + 0x123;
   EXPECT_EQ(bs_->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &unaligned),
             EFI_INVALID_PARAMETER);
