@@ -138,7 +138,9 @@ bool GuestMemory::AllocatePages(AllocKind kind, uint32_t memoryType, uint64_t pa
 }
 
 bool GuestMemory::FreePages(uint64_t address, uint64_t pages) {
-  if (pages == 0 || address % kPageSize != 0 || !Contains(address, pages * kPageSize)) {
+  // The page bound comes first: a huge count would wrap pages * kPageSize.
+  if (pages == 0 || pages > (kPagesLimit - kPagesBase) / kPageSize || address % kPageSize != 0 ||
+      !Contains(address, pages * kPageSize)) {
     return false;
   }
   const uint64_t end = address + pages * kPageSize;

@@ -113,7 +113,11 @@ TEST_F(GuestMemoryTest, FreeingPagesThatAreNotAllocatedFailsAndChangesNothing) {
   EXPECT_FALSE(memory.FreePages(a, 3));      // runs past the allocation
   EXPECT_FALSE(memory.FreePages(a + 12, 1)); // not page aligned
   EXPECT_FALSE(memory.FreePages(kMid, 1));   // never allocated
+  // A count whose byte length wraps to zero must not pass for an empty range.
+  EXPECT_FALSE(memory.FreePages(a, uint64_t{1} << 52));
   EXPECT_EQ(memory.PagesInUse(), 2u);
+  uint32_t type = 0;
+  EXPECT_TRUE(memory.TypeAt(a, type));
   EXPECT_TRUE(memory.FreePages(a, 2));
   EXPECT_FALSE(memory.FreePages(a, 2)); // double free
   EXPECT_EQ(memory.PagesInUse(), 0u);
