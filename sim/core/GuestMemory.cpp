@@ -1,4 +1,5 @@
-// The fixed low mapping of guest RAM and its page and stack allocators.
+// The fixed low mapping of guest RAM, its page and stack allocators and the
+// arenas cut from its pages.
 #include "GuestMemory.h"
 
 #include <sys/mman.h>
@@ -195,6 +196,26 @@ bool GuestMemory::TypeAt(uint64_t address, uint32_t &memoryType) const {
     return false;
   memoryType = it->second.memoryType;
   return true;
+}
+
+void *GuestArena::Take(uint64_t bytes) {
+  if (bytes > GuestMemory::kSize) {
+    return nullptr;
+  }
+  const uint64_t rounded = (bytes + 15) & ~uint64_t{15};
+  if (end_ - next_ < rounded) {
+    const uint64_t pages =
+        std::max(minPages_, (rounded + GuestMemory::kPageSize - 1) / GuestMemory::kPageSize);
+    uint64_t base = 0;
+    if (!memory_->AllocatePages(GuestMemory::AllocKind::AnyPages, memoryType_, pages, base)) {
+      return nullptr;
+    }
+    next_ = base;
+    end_ = base + pages * GuestMemory::kPageSize;
+  }
+  void *piece = reinterpret_cast<void *>(next_);
+  next_ += rounded;
+  return piece;
 }
 
 void *GuestMemory::AllocateStack(uint64_t size) {

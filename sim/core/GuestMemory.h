@@ -93,4 +93,25 @@ private:
   size_t stacksInUse_ = 0;
 };
 
+// Small pieces of guest memory that stay allocated for the rest of the boot
+// (service tables, records firmware may point into, pool blocks): pages of one
+// memory type are taken at least minPages at a time and cut into 16-byte
+// aligned pieces; the unused end of a run of pages is left behind.
+class GuestArena {
+public:
+  GuestArena(GuestMemory &memory, uint32_t memoryType, uint64_t minPages)
+      : memory_(&memory), memoryType_(memoryType), minPages_(minPages) {}
+
+  // A piece of `bytes` rounded up to 16, not cleared; nullptr when guest
+  // memory has no pages left for it.
+  void *Take(uint64_t bytes);
+
+private:
+  GuestMemory *memory_;
+  uint32_t memoryType_;
+  uint64_t minPages_;
+  uint64_t next_ = 0;
+  uint64_t end_ = 0;
+};
+
 } // namespace sim

@@ -8,6 +8,7 @@
 #include "sim/core/GuestMemory.h"
 #include "sim/core/Machine.h"
 #include "sim/uefi/GuidText.h"
+#include "sim/uefi/ServiceCommon.h"
 #include "sim/uefi/Trap.h"
 #include "sim/uefi/VariableStore.h"
 
@@ -80,16 +81,6 @@ EFI_STATUS EFIAPI AllocatePagesEntry(const EFI_PEI_SERVICES **, EFI_MEMORY_TYPE 
 EFI_STATUS EFIAPI AllocatePoolEntry(const EFI_PEI_SERVICES **, UINTN size, VOID **buffer) {
   return Self().AllocatePool(size, buffer);
 }
-VOID EFIAPI CopyMemEntry(VOID *destination, VOID *source, UINTN length) {
-  if (length != 0) {
-    std::memmove(destination, source, length);
-  }
-}
-VOID EFIAPI SetMemEntry(VOID *buffer, UINTN size, UINT8 value) {
-  if (size != 0) {
-    std::memset(buffer, value, size);
-  }
-}
 EFI_STATUS EFIAPI ResetSystemEntry(const EFI_PEI_SERVICES **) {
   Self().ResetSystem(EfiResetCold, "PeiServices.ResetSystem");
 }
@@ -113,10 +104,27 @@ EFI_STATUS EFIAPI StallEntry(const EFI_PEI_SERVICES **, const EFI_PEI_STALL_PPI 
   return Self().Stall(microseconds);
 }
 
+// Descriptors in a firmware-supplied list up to and including the one that
+// carries TERMINATE_LIST; 0 when a descriptor is refused by `valid` or the
+// list does not end within kMaxDescriptorsPerList.
+template <typename Descriptor, typename Valid>
+size_t ListLength(const Descriptor *list, Valid valid) {
+  for (size_t count = 0; count < Pei::kMaxDescriptorsPerList; count++) {
+    if (!valid(list[count])) {
+      return 0;
+    }
+    if ((list[count].Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) != 0) {
+      return count + 1;
+    }
+  }
+  return 0;
+}
+
 } // namespace
 
 Pei::Pei(Machine &machine, VariableStore &variables, EFI_BOOT_MODE bootMode, uint64_t memoryBytes)
-    : machine_(machine), variables_(variables), previous_(gCurrent) {
+    : machine_(machine), variables_(variables), previous_(gCurrent),
+      internal_(machine.memory(), EfiBootServicesData, kInternalPages) {
   gCurrent = this;
   memoryPages_ = std::max<uint64_t>(1, (memoryBytes + kPage - 1) / kPage);
   if (!machine_.memory().AllocatePages(GuestMemory::AllocKind::AnyPages, EfiBootServicesData,
@@ -154,21 +162,7 @@ Pei *Pei::Current() { return gCurrent; }
 void Pei::MakeCurrent() { gCurrent = this; }
 
 void *Pei::InternalAlloc(size_t bytes) {
-  const uint64_t rounded = (bytes + 15) / 16 * 16;
-  if (internalEnd_ - internalNext_ < rounded) {
-    const uint64_t pages = std::max<uint64_t>(kInternalPages, (rounded + kPage - 1) / kPage);
-    uint64_t base = 0;
-    if (!machine_.memory().AllocatePages(GuestMemory::AllocKind::AnyPages, EfiBootServicesData,
-                                         pages, base)) {
-      Fault("guest memory is exhausted: no room for the PEI services' own records");
-    }
-    internalNext_ = base;
-    internalEnd_ = base + pages * kPage;
-  }
-  void *p = reinterpret_cast<void *>(internalNext_);
-  internalNext_ += rounded;
-  std::memset(p, 0, rounded);
-  return p;
+  return TakeRecord(machine_, internal_, bytes, "the PEI services");
 }
 
 void Pei::BuildTables() {
@@ -190,8 +184,8 @@ void Pei::BuildTables() {
   SIM_TRAP_SLOT(ps, "PeiServices", InstallPeiMemory);
   ps.AllocatePages = AllocatePagesEntry;
   ps.AllocatePool = AllocatePoolEntry;
-  ps.CopyMem = CopyMemEntry;
-  ps.SetMem = SetMemEntry;
+  ps.CopyMem = CopyMemService;
+  ps.SetMem = SetMemService;
   SIM_TRAP_SLOT(ps, "PeiServices", ReportStatusCode);
   ps.ResetSystem = ResetSystemEntry;
   // CpuIo and PciCfg stay NULL: their PPI layouts are not defined here, and
@@ -240,10 +234,10 @@ void Pei::CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *notify, void *ppi) {
                        const_cast<EFI_PEI_NOTIFY_DESCRIPTOR *>(notify), ppi);
 }
 
-void Pei::RunCallbacks(size_t firstPpi, size_t endPpi, size_t endNotify) {
+void Pei::RunCallbacks(size_t firstNotify, size_t endNotify, size_t firstPpi, size_t endPpi) {
   // Indexes, not iterators: a notify function may install PPIs or register
   // notifications, which grows both lists.
-  for (size_t n = 0; n < endNotify; n++) {
+  for (size_t n = firstNotify; n < endNotify; n++) {
     for (size_t p = firstPpi; p < endPpi; p++) {
       const EFI_PEI_NOTIFY_DESCRIPTOR *notify = callbacks_[n].descriptor;
       const EFI_PEI_PPI_DESCRIPTOR *ppi = ppis_[p].descriptor;
@@ -271,19 +265,12 @@ EFI_STATUS Pei::InstallPpi(const EFI_PEI_PPI_DESCRIPTOR *list) {
     return EFI_INVALID_PARAMETER;
   }
   // The whole list is checked before anything goes in.
-  size_t count = 0;
-  for (;;) {
-    if (count == kMaxDescriptorsPerList) {
-      return EFI_INVALID_PARAMETER;
-    }
-    const EFI_PEI_PPI_DESCRIPTOR &d = list[count++];
-    if ((d.Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) == 0 ||
-        (d.Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES) != 0 || d.Guid == nullptr) {
-      return EFI_INVALID_PARAMETER;
-    }
-    if ((d.Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) != 0) {
-      break;
-    }
+  const size_t count = ListLength(list, [](const EFI_PEI_PPI_DESCRIPTOR &d) {
+    return (d.Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) != 0 &&
+           (d.Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES) == 0 && d.Guid != nullptr;
+  });
+  if (count == 0) {
+    return EFI_INVALID_PARAMETER;
   }
   if (ppis_.size() + count > kMaxPpis) {
     return EFI_OUT_OF_RESOURCES;
@@ -293,7 +280,7 @@ EFI_STATUS Pei::InstallPpi(const EFI_PEI_PPI_DESCRIPTOR *list) {
     ppis_.push_back(Ppi{&list[k]});
     TraceEvent("pei.install_ppi", GuidText(*list[k].Guid));
   }
-  RunCallbacks(first, first + count, callbacks_.size());
+  RunCallbacks(0, callbacks_.size(), first, first + count);
   return EFI_SUCCESS;
 }
 
@@ -306,7 +293,7 @@ EFI_STATUS Pei::ReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *oldPpi,
   for (size_t p = 0; p < ppis_.size(); p++) {
     if (ppis_[p].descriptor == oldPpi) {
       ppis_[p].descriptor = newPpi;
-      RunCallbacks(p, p + 1, callbacks_.size());
+      RunCallbacks(0, callbacks_.size(), p, p + 1);
       return EFI_SUCCESS;
     }
   }
@@ -318,46 +305,42 @@ EFI_STATUS Pei::LocatePpi(const EFI_GUID *guid, UINTN instance, EFI_PEI_PPI_DESC
   if (guid == nullptr || ppi == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  UINTN seen = 0;
-  for (const Ppi &p : ppis_) {
-    if (SameGuid(*p.descriptor->Guid, *guid) && seen++ == instance) {
-      if (descriptor != nullptr) {
-        *descriptor = const_cast<EFI_PEI_PPI_DESCRIPTOR *>(p.descriptor);
-      }
-      *ppi = p.descriptor->Ppi;
-      return EFI_SUCCESS;
-    }
+  const EFI_PEI_PPI_DESCRIPTOR *found = FindDescriptor(*guid, instance);
+  if (found == nullptr) {
+    return EFI_NOT_FOUND;
   }
-  return EFI_NOT_FOUND;
+  if (descriptor != nullptr) {
+    *descriptor = const_cast<EFI_PEI_PPI_DESCRIPTOR *>(found);
+  }
+  *ppi = found->Ppi;
+  return EFI_SUCCESS;
 }
 
-void *Pei::FindPpi(const EFI_GUID &guid, size_t instance) const {
+const EFI_PEI_PPI_DESCRIPTOR *Pei::FindDescriptor(const EFI_GUID &guid, size_t instance) const {
   size_t seen = 0;
   for (const Ppi &p : ppis_) {
     if (SameGuid(*p.descriptor->Guid, guid) && seen++ == instance) {
-      return p.descriptor->Ppi;
+      return p.descriptor;
     }
   }
   return nullptr;
+}
+
+void *Pei::FindPpi(const EFI_GUID &guid, size_t instance) const {
+  const EFI_PEI_PPI_DESCRIPTOR *found = FindDescriptor(guid, instance);
+  return found != nullptr ? found->Ppi : nullptr;
 }
 
 EFI_STATUS Pei::NotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *list) {
   if (list == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  size_t count = 0;
-  for (;;) {
-    if (count == kMaxDescriptorsPerList) {
-      return EFI_INVALID_PARAMETER;
-    }
-    const EFI_PEI_NOTIFY_DESCRIPTOR &d = list[count++];
-    if ((d.Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES) == 0 ||
-        (d.Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) != 0 || d.Guid == nullptr || d.Notify == nullptr) {
-      return EFI_INVALID_PARAMETER;
-    }
-    if ((d.Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) != 0) {
-      break;
-    }
+  const size_t count = ListLength(list, [](const EFI_PEI_NOTIFY_DESCRIPTOR &d) {
+    return (d.Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES) != 0 &&
+           (d.Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) == 0 && d.Guid != nullptr && d.Notify != nullptr;
+  });
+  if (count == 0) {
+    return EFI_INVALID_PARAMETER;
   }
   if (callbacks_.size() + dispatches_.size() + count > kMaxNotifies) {
     return EFI_OUT_OF_RESOURCES;
@@ -373,16 +356,7 @@ EFI_STATUS Pei::NotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *list) {
     }
   }
   // A callback for a PPI that is already installed runs now.
-  const size_t endPpi = ppis_.size();
-  const size_t endCallback = callbacks_.size();
-  for (size_t n = firstCallback; n < endCallback; n++) {
-    for (size_t p = 0; p < endPpi; p++) {
-      const EFI_PEI_NOTIFY_DESCRIPTOR *notify = callbacks_[n].descriptor;
-      if (SameGuid(*notify->Guid, *ppis_[p].descriptor->Guid)) {
-        CallNotify(notify, ppis_[p].descriptor->Ppi);
-      }
-    }
-  }
+  RunCallbacks(firstCallback, callbacks_.size(), 0, ppis_.size());
   return EFI_SUCCESS;
 }
 
@@ -538,15 +512,9 @@ void Pei::SignalEndOfPei() {
 }
 
 void Pei::ResetSystem(EFI_RESET_TYPE type, const char *service) {
-  const uint64_t value = type == EfiResetWarm ? 0x06 : 0x0E;
-  machine_.Stop(StopReason::Reset, service, value);
-  std::fprintf(stderr, "mgmt-sim: %s outside a firmware run\n", service);
-  std::abort();
+  StopForReset(machine_, type, service);
 }
 
-void Pei::Fault(const std::string &detail) {
-  machine_.Stop(StopReason::Fault, detail);
-  std::abort();
-}
+void Pei::Fault(const std::string &detail) { StopForFault(machine_, detail); }
 
 } // namespace sim

@@ -15,6 +15,8 @@
 #include <Pi/PiHob.h>
 #include <Pi/PiPeiCis.h>
 
+#include "sim/core/GuestMemory.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -95,16 +97,18 @@ private:
   EFI_HOB_HANDOFF_INFO_TABLE &Phit() const {
     return *reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE *>(memoryBottom_);
   }
+  const EFI_PEI_PPI_DESCRIPTOR *FindDescriptor(const EFI_GUID &guid, size_t instance) const;
   void CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *notify, void *ppi);
-  void RunCallbacks(size_t firstPpi, size_t endPpi, size_t endNotify);
+  // Each callback notify in [firstNotify, endNotify) for each PPI in
+  // [firstPpi, endPpi) whose GUID it names, notify by notify.
+  void RunCallbacks(size_t firstNotify, size_t endNotify, size_t firstPpi, size_t endPpi);
   void RunDispatchNotifies();
 
   Machine &machine_;
   VariableStore &variables_;
   Pei *previous_ = nullptr;
 
-  uint64_t internalNext_ = 0;
-  uint64_t internalEnd_ = 0;
+  GuestArena internal_;
   EFI_PEI_SERVICES *services_ = nullptr;
   const EFI_PEI_SERVICES **servicesSlot_ = nullptr;
   uint64_t memoryBottom_ = 0;

@@ -6,6 +6,7 @@
 
 #include "Crc32.h"
 #include "DxeInternal.h"
+#include "ServiceCommon.h"
 #include "Trap.h"
 #include "VariableStore.h"
 #include "sim/core/GuestMemory.h"
@@ -170,16 +171,6 @@ EFI_STATUS EFIAPI CalculateCrc32Entry(VOID *data, UINTN size, UINT32 *crc) {
   *crc = Crc32(data, size);
   return EFI_SUCCESS;
 }
-VOID EFIAPI CopyMemEntry(VOID *destination, VOID *source, UINTN length) {
-  if (length != 0) {
-    std::memmove(destination, source, length);
-  }
-}
-VOID EFIAPI SetMemEntry(VOID *buffer, UINTN size, UINT8 value) {
-  if (size != 0) {
-    std::memset(buffer, value, size);
-  }
-}
 EFI_STATUS EFIAPI CreateEventExEntry(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
                                      const VOID *context, const EFI_GUID *group, EFI_EVENT *event) {
   return Self().CreateEvent(type, tpl, notify, context, group, event);
@@ -210,17 +201,9 @@ VOID EFIAPI ResetSystemEntry(EFI_RESET_TYPE type, EFI_STATUS status, UINTN, VOID
 
 } // namespace
 
-void StopOnUnemulatedSlot(const char *slot) {
-  Machine *machine = Machine::Current();
-  if (machine == nullptr) {
-    std::fprintf(stderr, "mgmt-sim: %s is not emulated (no machine is current)\n", slot);
-    std::abort();
-  }
-  machine->Stop(StopReason::Fault, std::string(slot) + " is not emulated");
-}
-
 Dxe::Dxe(Machine &machine, VariableStore &variables)
-    : machine_(machine), variables_(variables), previous_(gCurrent) {
+    : machine_(machine), variables_(variables), previous_(gCurrent),
+      internal_(machine.memory(), EfiBootServicesData, kInternalArenaPages) {
   gCurrent = this;
   BuildTables();
 }
@@ -236,22 +219,7 @@ Dxe *Dxe::Current() { return gCurrent; }
 void Dxe::MakeCurrent() { gCurrent = this; }
 
 void *Dxe::InternalAlloc(size_t bytes) {
-  const uint64_t rounded = (bytes + 15) / 16 * 16;
-  if (internal_.end - internal_.next < rounded) {
-    const uint64_t pages = std::max<uint64_t>(
-        kInternalArenaPages, (rounded + GuestMemory::kPageSize - 1) / GuestMemory::kPageSize);
-    uint64_t base = 0;
-    if (!machine_.memory().AllocatePages(GuestMemory::AllocKind::AnyPages, EfiBootServicesData,
-                                         pages, base)) {
-      Fault("guest memory is exhausted: no room for the boot services' own records");
-    }
-    internal_.next = base;
-    internal_.end = base + pages * GuestMemory::kPageSize;
-  }
-  void *p = reinterpret_cast<void *>(internal_.next);
-  internal_.next += rounded;
-  std::memset(p, 0, rounded);
-  return p;
+  return TakeRecord(machine_, internal_, bytes, "the boot services");
 }
 
 void Dxe::BuildTables() {
@@ -313,8 +281,8 @@ void Dxe::BuildTables() {
   bs.InstallMultipleProtocolInterfaces = InstallMultipleProtocolInterfacesEntry;
   bs.UninstallMultipleProtocolInterfaces = UninstallMultipleProtocolInterfacesEntry;
   bs.CalculateCrc32 = CalculateCrc32Entry;
-  bs.CopyMem = CopyMemEntry;
-  bs.SetMem = SetMemEntry;
+  bs.CopyMem = CopyMemService;
+  bs.SetMem = SetMemService;
   bs.CreateEventEx = CreateEventExEntry;
   bs.Hdr.CRC32 = Crc32(&bs, sizeof bs);
 
@@ -392,12 +360,7 @@ EFI_STATUS Dxe::InstallConfigurationTable(const EFI_GUID *guid, void *table) {
     UpdateSystemTableCrc();
     TraceEvent("dxe.config_table", GuidText(*guid) + (table ? " installed" : " removed"));
     // Whoever waits for this table listens on the event group of its GUID.
-    for (const std::unique_ptr<Event> &e : events_) {
-      if (e->alive && e->hasGroup && SameGuid(e->group, *guid)) {
-        SignalOne(*e);
-        break;
-      }
-    }
+    SignalGroupMembers(*guid);
   }
   RestoreTpl(old);
   return status;
@@ -514,21 +477,14 @@ EFI_STATUS Dxe::Stall(UINTN microseconds) {
 }
 
 void Dxe::ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status) {
-  // Reset-control values a board would write to port 0xCF9 for this request.
-  const uint64_t value = type == EfiResetWarm ? 0x06 : 0x0E;
   static const char *const kNames[] = {"cold", "warm", "shutdown", "platform-specific"};
   const char *name = static_cast<uint32_t>(type) < 4 ? kNames[type] : "unknown";
   char detail[96];
   std::snprintf(detail, sizeof detail, "RuntimeServices.ResetSystem (%s, status 0x%llx)", name,
                 static_cast<unsigned long long>(status));
-  machine_.Stop(StopReason::Reset, detail, value);
-  std::fprintf(stderr, "mgmt-sim: %s outside a firmware run\n", detail);
-  std::abort();
+  StopForReset(machine_, type, detail);
 }
 
-void Dxe::Fault(const std::string &detail) {
-  machine_.Stop(StopReason::Fault, detail);
-  std::abort();
-}
+void Dxe::Fault(const std::string &detail) { StopForFault(machine_, detail); }
 
 } // namespace sim

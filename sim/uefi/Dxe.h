@@ -12,6 +12,8 @@
 
 #include <Uefi/UefiServices.h>
 
+#include "sim/core/GuestMemory.h"
+
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -164,10 +166,6 @@ private:
     uint32_t memoryType;
     uint64_t serial;
   };
-  struct Arena {
-    uint64_t next = 0;
-    uint64_t end = 0;
-  };
 
   void BuildTables();
   // A named event in the machine's trace, device "dxe".
@@ -193,7 +191,11 @@ private:
                                void *searchKey, bool consume, EFI_STATUS &status);
   bool DevicePathTaken(const EFI_DEVICE_PATH_PROTOCOL *path) const;
 
+  // Signals `event`, or every member of its group when it has one.
   void SignalOne(Event &event);
+  // Signals every member of `group` (none: nothing happens).
+  void SignalGroupMembers(const EFI_GUID &group);
+  void MarkSignaled(Event &event);
   void QueueNotify(Event &event);
   void DispatchAbove(EFI_TPL tpl);
 
@@ -210,7 +212,7 @@ private:
   EFI_RUNTIME_SERVICES *runtimeServices_ = nullptr;
   EFI_CONFIGURATION_TABLE *configTable_ = nullptr;
   size_t configCapacity_ = 0;
-  Arena internal_;
+  GuestArena internal_;
 
   EFI_TPL tpl_ = TPL_APPLICATION;
   std::array<std::deque<Event *>, TPL_HIGH_LEVEL + 1> queues_;
@@ -229,7 +231,7 @@ private:
 
   std::map<uint64_t, PoolBlock> livePool_; // keyed by the caller's address
   std::map<std::pair<uint32_t, uint64_t>, std::vector<uint64_t>> freeBlocks_;
-  std::map<uint32_t, Arena> arenas_;
+  std::map<uint32_t, GuestArena> arenas_; // pool blocks, one arena per memory type
   std::map<uint64_t, PageBlock> livePages_;
   uint64_t poolBytesInUse_ = 0;
   uint64_t pagesInUse_ = 0;

@@ -85,23 +85,28 @@ void Dxe::QueueNotify(Event &event) {
   queues_[event.tpl].push_back(&event);
 }
 
-void Dxe::SignalOne(Event &event) {
-  auto mark = [this](Event &e) {
-    if (!e.alive || e.signaled) {
-      return;
-    }
-    e.signaled = true;
-    if ((e.type & EVT_NOTIFY_SIGNAL) != 0) {
-      QueueNotify(e);
-    }
-  };
-  if (!event.hasGroup) {
-    mark(event);
+void Dxe::MarkSignaled(Event &event) {
+  if (!event.alive || event.signaled) {
     return;
   }
+  event.signaled = true;
+  if ((event.type & EVT_NOTIFY_SIGNAL) != 0) {
+    QueueNotify(event);
+  }
+}
+
+void Dxe::SignalOne(Event &event) {
+  if (event.hasGroup) {
+    SignalGroupMembers(event.group);
+  } else {
+    MarkSignaled(event);
+  }
+}
+
+void Dxe::SignalGroupMembers(const EFI_GUID &group) {
   for (const std::unique_ptr<Event> &member : events_) {
-    if (member->alive && member->hasGroup && SameGuid(member->group, event.group)) {
-      mark(*member);
+    if (member->alive && member->hasGroup && SameGuid(member->group, group)) {
+      MarkSignaled(*member);
     }
   }
 }
@@ -170,12 +175,7 @@ EFI_STATUS Dxe::SignalEvent(EFI_EVENT event) {
 void Dxe::SignalEventGroup(const EFI_GUID &group) {
   TraceEvent("dxe.signal_group", GuidText(group));
   EFI_TPL old = RaiseTpl(TPL_HIGH_LEVEL);
-  for (const std::unique_ptr<Event> &e : events_) {
-    if (e->alive && e->hasGroup && SameGuid(e->group, group)) {
-      SignalOne(*e);
-      break; // signalling one member signals the whole group
-    }
-  }
+  SignalGroupMembers(group);
   RestoreTpl(old);
 }
 

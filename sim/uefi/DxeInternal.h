@@ -23,6 +23,17 @@ struct Dxe::Interface {
     uint32_t count;
   };
   std::vector<Open> opens;
+
+  // A driver holds the interface open; no driver model is emulated to make
+  // it let go, so the interface may be neither removed nor replaced.
+  bool HeldByDriver() const {
+    for (const Open &open : opens) {
+      if ((open.attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE)) != 0) {
+        return true;
+      }
+    }
+    return false;
+  }
 };
 
 struct Dxe::Handle {

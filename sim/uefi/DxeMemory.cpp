@@ -82,17 +82,13 @@ void *Dxe::AllocatePoolInternal(EFI_MEMORY_TYPE type, UINTN size) {
     }
     ownPages = true;
   } else {
-    Arena &arena = arenas_[memoryType];
-    if (arena.end - arena.next < bytes) {
-      uint64_t base = 0;
-      if (!memory.AllocatePages(GuestMemory::AllocKind::AnyPages, memoryType, kArenaPages, base)) {
-        return nullptr;
-      }
-      arena.next = base;
-      arena.end = base + kArenaPages * kPage;
+    GuestArena &arena =
+        arenas_.try_emplace(memoryType, memory, memoryType, kArenaPages).first->second;
+    void *block = arena.Take(bytes);
+    if (block == nullptr) {
+      return nullptr;
     }
-    header = arena.next;
-    arena.next += bytes;
+    header = reinterpret_cast<uint64_t>(block);
   }
   auto *head = reinterpret_cast<PoolHead *>(header);
   *head = PoolHead{kPoolHeadSignature, memoryType, size};

@@ -177,11 +177,8 @@ EFI_STATUS Dxe::UninstallLocked(Handle &handle, const EFI_GUID &protocol, void *
   if (i == nullptr || i->interface != interface) {
     return EFI_NOT_FOUND;
   }
-  // No driver model is emulated, so a driver's open cannot be broken.
-  for (const Interface::Open &open : i->opens) {
-    if ((open.attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE)) != 0) {
-      return EFI_ACCESS_DENIED;
-    }
+  if (i->HeldByDriver()) {
+    return EFI_ACCESS_DENIED;
   }
   i->protocol->interfaces.remove(i);
   std::erase_if(handle.interfaces,
@@ -220,10 +217,8 @@ EFI_STATUS Dxe::ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *pr
   if (i == nullptr || i->interface != oldInterface) {
     return EFI_NOT_FOUND;
   }
-  for (const Interface::Open &open : i->opens) {
-    if ((open.attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE)) != 0) {
-      return EFI_ACCESS_DENIED;
-    }
+  if (i->HeldByDriver()) {
+    return EFI_ACCESS_DENIED;
   }
   // A reinstallation counts as a new installation: it moves to the end of
   // the protocol's order and is handed out again to every registration.

@@ -2,6 +2,8 @@
 // firmware, so each pointer and size is checked before it is used.
 #include "VariableStore.h"
 
+#include "GuidText.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -20,8 +22,6 @@ constexpr uint32_t kKnownBits = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSER
 constexpr uint32_t kUnsupportedBits =
     EFI_VARIABLE_HARDWARE_ERROR_RECORD | kVariableAuthenticatedWriteAccess |
     EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS | kVariableEnhancedAuthenticatedAccess;
-
-bool SameGuid(const EFI_GUID &a, const EFI_GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 size_t NameBytes(std::u16string_view name) { return (name.size() + 1) * sizeof(CHAR16); }
 

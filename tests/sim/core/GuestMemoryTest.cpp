@@ -170,6 +170,26 @@ TEST_F(GuestMemoryTest, StacksAreReusedAndSurviveReset) {
   EXPECT_EQ(memory.StacksInUse(), 2u);
 }
 
+TEST_F(GuestMemoryTest, ArenaCutsAlignedPiecesFromPagesOfItsType) {
+  sim::GuestArena arena(memory, kRuntimeServicesData, 2);
+  auto *a = static_cast<uint8_t *>(arena.Take(1));
+  auto *b = static_cast<uint8_t *>(arena.Take(24));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b, a + 16) << "pieces are 16-byte aligned and packed";
+  EXPECT_EQ(memory.PagesInUse(), 2u);
+  uint32_t type = 0;
+  ASSERT_TRUE(memory.TypeAt(reinterpret_cast<uint64_t>(a), type));
+  EXPECT_EQ(type, kRuntimeServicesData);
+  // A piece larger than the run left takes fresh pages, as many as it needs.
+  auto *big = static_cast<uint8_t *>(arena.Take(3 * GuestMemory::kPageSize));
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(memory.PagesInUse(), 5u);
+  std::memset(big, 0x5A, 3 * GuestMemory::kPageSize);
+  EXPECT_EQ(arena.Take(GuestMemory::kSize), nullptr) << "no room in guest memory";
+  EXPECT_EQ(memory.PagesInUse(), 5u);
+}
+
 TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeZeroedMemory) {
   uint64_t a = 0;
   {

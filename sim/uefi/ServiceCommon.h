@@ -1,0 +1,31 @@
+// What the DXE and PEI emulations share: the memory-copy services both tables
+// carry, the zeroed records the emulations keep in guest memory for firmware
+// to point into, and how a service ends the run (a reset or a named fault).
+#pragma once
+
+#include <Uefi/UefiBaseType.h>
+#include <Uefi/UefiMultiPhase.h>
+
+#include <cstddef>
+#include <string>
+
+namespace sim {
+
+class GuestArena;
+class Machine;
+
+// CopyMem and SetMem of the boot services and of the PEI services: the same
+// signature and meaning in both tables. CopyMem copes with overlap.
+VOID EFIAPI CopyMemService(VOID *destination, VOID *source, UINTN length);
+VOID EFIAPI SetMemService(VOID *buffer, UINTN size, UINT8 value);
+
+// A zeroed record of `bytes` from `arena`; when guest memory is exhausted the
+// run ends with a Fault that names `owner`.
+void *TakeRecord(Machine &machine, GuestArena &arena, size_t bytes, const char *owner);
+
+// Ends the run the way the board's reset control would for this reset type
+// (the port 0xCF9 value: 0x06 warm, 0x0E otherwise), naming `detail`.
+[[noreturn]] void StopForReset(Machine &machine, EFI_RESET_TYPE type, const std::string &detail);
+[[noreturn]] void StopForFault(Machine &machine, const std::string &detail);
+
+} // namespace sim
