@@ -129,6 +129,30 @@ TEST_F(PpiDatabaseTest, ReinstallReplacesTheDescriptorAndNotifies) {
   EXPECT_EQ(gSeen[1].second, &gAlphaTwo);
 }
 
+// A dispatch notification waits for the module that installed its PPI to
+// return; a callback registered with it for the same PPI runs at once.
+TEST_F(PpiDatabaseTest, DispatchNotifyRunsAfterTheInstallingModuleReturns) {
+  static EFI_PEI_NOTIFY_DESCRIPTOR notifies[] = {
+      {EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH, &gAlpha, SeeAlpha},
+      {kCallback | kLast, &gAlpha, SeeBeta}}; // logs as "beta"
+  static EFI_PEI_PPI_DESCRIPTOR alpha = {kPpi | kLast, &gAlpha, &gAlphaOne};
+  RunOk([&] {
+    ASSERT_EQ(Services().NotifyPpi(ps_, notifies), EFI_SUCCESS);
+    const EFI_STATUS status = pei_->RunModule(
+        [](EFI_PEI_FILE_HANDLE, const EFI_PEI_SERVICES **ps) EFIAPI -> EFI_STATUS {
+          EFI_STATUS installed = (*ps)->InstallPpi(ps, &alpha);
+          gSeen.emplace_back("module returns", nullptr);
+          return installed;
+        },
+        nullptr);
+    EXPECT_EQ(status, EFI_SUCCESS);
+    pei_->SignalEndOfPei();
+  });
+  EXPECT_EQ(gSeen, (std::vector<std::pair<std::string, void *>>{
+                       {"beta", &gAlphaOne}, {"module returns", nullptr}, {"alpha", &gAlphaOne}}))
+      << "the dispatch notify runs once, after the module";
+}
+
 // The end-of-PEI registration a module makes: callback and terminate flags
 // together (0x80000020); the notify builds a HOB.
 TEST_F(PpiDatabaseTest, EndOfPeiNotifyRunsOnlyWhenPeiEnds) {

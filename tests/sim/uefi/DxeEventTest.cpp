@@ -145,17 +145,19 @@ TEST_F(EventGroupTest, SignallingOneMemberOrTheGroupRunsEveryMemberOnce) {
   EXPECT_EQ(log.lines, (std::vector<std::string>{"a@8", "b@8", "|", "a@8", "b@8"}));
 }
 
-TEST_F(EventGroupTest, InstallingAConfigurationTableSignalsItsGroup) {
+TEST_F(EventGroupTest, InstallingAConfigurationTableSignalsItsWholeGroup) {
   Log log;
-  Tagged a{&log, "hob list"};
+  Tagged a{&log, "hob list"}, b{&log, "second"};
   static int hobList;
   RunOk([&] {
     EFI_EVENT event = nullptr;
     ASSERT_EQ(bs_->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, LogNotify, &a, &gHobList, &event),
               EFI_SUCCESS);
+    ASSERT_EQ(bs_->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, LogNotify, &b, &gHobList, &event),
+              EFI_SUCCESS);
     dxe_->AddConfigurationTable(gHobList, &hobList);
   });
-  EXPECT_EQ(log.lines, (std::vector<std::string>{"hob list@8"}));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"hob list@8", "second@8"}));
   EFI_SYSTEM_TABLE *st = dxe_->SystemTable();
   ASSERT_EQ(st->NumberOfTableEntries, 1u);
   EXPECT_TRUE(CompareGuid(&st->ConfigurationTable[0].VendorGuid, &gHobList));
@@ -245,9 +247,7 @@ TEST_F(DxeTablesTest, ImageHandleCarriesItsFilePathAndNotifiesListeners) {
   EFI_HANDLE image = nullptr;
   EFI_STATUS entryStatus = EFI_SUCCESS;
   RunOk([&] {
-    EFI_EVENT event = MakeNotifyEvent(
-        TPL_CALLBACK, [](EFI_EVENT, void *context) EFIAPI { ++*static_cast<int *>(context); },
-        &loads);
+    EFI_EVENT event = MakeCountingEvent(&loads);
     void *registration = nullptr;
     ASSERT_EQ(bs_->RegisterProtocolNotify(&gLoadedImage, event, &registration), EFI_SUCCESS);
     Dxe::ImageInfo info;

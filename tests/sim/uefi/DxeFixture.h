@@ -55,6 +55,13 @@ protected:
     return event;
   }
 
+  // A TPL_CALLBACK event whose notify function counts its runs in *count.
+  EFI_EVENT MakeCountingEvent(int *count) {
+    return MakeNotifyEvent(
+        TPL_CALLBACK, [](EFI_EVENT, void *context) EFIAPI { ++*static_cast<int *>(context); },
+        count);
+  }
+
   Machine machine_;
   MachineScope scope_;
   VariableStore variables_;

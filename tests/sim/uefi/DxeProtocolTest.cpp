@@ -62,9 +62,7 @@ TEST_F(ProtocolNotifyTest, RegistrationHandsOutEachLaterInstallationOnceInOrder)
     ASSERT_EQ(bs_->InstallProtocolInterface(&early, &gFirst, EFI_NATIVE_INTERFACE, &gInterfaceC),
               EFI_SUCCESS);
     int signals = 0;
-    EFI_EVENT event = MakeNotifyEvent(
-        TPL_CALLBACK, [](EFI_EVENT, void *context) EFIAPI { ++*static_cast<int *>(context); },
-        &signals);
+    EFI_EVENT event = MakeCountingEvent(&signals);
     void *registration = nullptr;
     ASSERT_EQ(bs_->RegisterProtocolNotify(&gFirst, event, &registration), EFI_SUCCESS);
     EXPECT_EQ(signals, 0) << "registration alone signals nothing";
@@ -97,9 +95,7 @@ TEST_F(ProtocolNotifyTest, ReinstallSignalsTheNotificationAndHandsOutTheNewInter
     ASSERT_EQ(bs_->InstallProtocolInterface(&handle, &gFirst, EFI_NATIVE_INTERFACE, &gInterfaceA),
               EFI_SUCCESS);
     int signals = 0;
-    EFI_EVENT event = MakeNotifyEvent(
-        TPL_CALLBACK, [](EFI_EVENT, void *context) EFIAPI { ++*static_cast<int *>(context); },
-        &signals);
+    EFI_EVENT event = MakeCountingEvent(&signals);
     void *registration = nullptr;
     ASSERT_EQ(bs_->RegisterProtocolNotify(&gFirst, event, &registration), EFI_SUCCESS);
 
@@ -123,9 +119,7 @@ TEST_F(ProtocolNotifyTest, ReinstallSignalsTheNotificationAndHandsOutTheNewInter
 TEST_F(ProtocolNotifyTest, ClosedEventLosesItsRegistration) {
   RunOk([&] {
     int signals = 0;
-    EFI_EVENT event = MakeNotifyEvent(
-        TPL_CALLBACK, [](EFI_EVENT, void *context) EFIAPI { ++*static_cast<int *>(context); },
-        &signals);
+    EFI_EVENT event = MakeCountingEvent(&signals);
     void *registration = nullptr;
     ASSERT_EQ(bs_->RegisterProtocolNotify(&gFirst, event, &registration), EFI_SUCCESS);
     ASSERT_EQ(bs_->CloseEvent(event), EFI_SUCCESS);
@@ -170,6 +164,49 @@ TEST_F(HandleDatabaseTest, LocateHandleBufferFollowsInstallationOrderOfTheProtoc
               EFI_NOT_FOUND);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(buffer, nullptr);
+  });
+}
+
+// A reinstallation counts as the latest installation: the handle moves to the
+// end of the protocol's order, and a registration hands it out once more.
+TEST_F(HandleDatabaseTest, ReinstalledInterfaceMovesToTheEndOfTheOrder) {
+  RunOk([&] {
+    int signals = 0;
+    void *registration = nullptr;
+    ASSERT_EQ(bs_->RegisterProtocolNotify(&gFirst, MakeCountingEvent(&signals), &registration),
+              EFI_SUCCESS);
+    EFI_HANDLE h1 = nullptr, h2 = nullptr;
+    ASSERT_EQ(bs_->InstallProtocolInterface(&h1, &gFirst, EFI_NATIVE_INTERFACE, &gInterfaceA),
+              EFI_SUCCESS);
+    ASSERT_EQ(bs_->InstallProtocolInterface(&h2, &gFirst, EFI_NATIVE_INTERFACE, &gInterfaceB),
+              EFI_SUCCESS);
+    UINTN count = 0;
+    EFI_HANDLE *buffer = nullptr;
+    // One handle per call, in installation order.
+    for (EFI_HANDLE expected : {h1, h2}) {
+      ASSERT_EQ(bs_->LocateHandleBuffer(ByRegisterNotify, nullptr, registration, &count, &buffer),
+                EFI_SUCCESS);
+      ASSERT_EQ(count, 1u);
+      EXPECT_EQ(buffer[0], expected);
+      ASSERT_EQ(bs_->FreePool(buffer), EFI_SUCCESS);
+    }
+    EXPECT_EQ(bs_->LocateHandleBuffer(ByRegisterNotify, nullptr, registration, &count, &buffer),
+              EFI_NOT_FOUND);
+
+    ASSERT_EQ(bs_->ReinstallProtocolInterface(h1, &gFirst, &gInterfaceA, &gInterfaceC),
+              EFI_SUCCESS);
+    EXPECT_EQ(signals, 3);
+    ASSERT_EQ(bs_->LocateHandleBuffer(ByProtocol, &gFirst, nullptr, &count, &buffer), EFI_SUCCESS);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(buffer[0], h2);
+    EXPECT_EQ(buffer[1], h1);
+    ASSERT_EQ(bs_->FreePool(buffer), EFI_SUCCESS);
+    void *found = nullptr;
+    ASSERT_EQ(bs_->LocateProtocol(&gFirst, nullptr, &found), EFI_SUCCESS);
+    EXPECT_EQ(found, &gInterfaceB) << "the first in order is now the one not reinstalled";
+    ASSERT_EQ(bs_->LocateProtocol(&gFirst, registration, &found), EFI_SUCCESS);
+    EXPECT_EQ(found, &gInterfaceC);
+    EXPECT_EQ(bs_->LocateProtocol(&gFirst, registration, &found), EFI_NOT_FOUND);
   });
 }
 
