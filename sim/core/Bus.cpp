@@ -108,36 +108,10 @@ void Bus::TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, ui
   trace_.Record(clock_.NowNs(), kind, address, size, value, device);
 }
 
-uint64_t Bus::IoRead(uint16_t port, unsigned size) {
-  clock_.AdvanceNs(cost::kPortIoNs);
-  const Mapping *m = Lookup(io_, port, size);
-  uint64_t value;
-  if (m == nullptr) {
-    ++unclaimedReads_;
-    value = OnesOf(size);
-  } else {
-    value = m->target->Read(port - m->base, size) & OnesOf(size);
-  }
-  TraceAccess(TraceEntry::IoRead, port, size, value, m);
-  return value;
-}
-
-void Bus::IoWrite(uint16_t port, unsigned size, uint64_t value) {
-  clock_.AdvanceNs(cost::kPortIoNs);
-  value &= OnesOf(size);
-  const Mapping *m = Lookup(io_, port, size);
-  // Traced before delivery: the write may end the run (reset control).
-  TraceAccess(TraceEntry::IoWrite, port, size, value, m);
-  if (m == nullptr) {
-    ++unclaimedWrites_;
-    return;
-  }
-  m->target->Write(port - m->base, size, value);
-}
-
-uint64_t Bus::MmioRead(uint64_t address, unsigned size) {
-  clock_.AdvanceNs(cost::kMmioNs);
-  const Mapping *m = Lookup(mmio_, address, size);
+uint64_t Bus::Read(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
+                   unsigned size) {
+  clock_.AdvanceNs(costNs);
+  const Mapping *m = Lookup(map, address, size);
   uint64_t value;
   if (m == nullptr) {
     ++unclaimedReads_;
@@ -145,20 +119,38 @@ uint64_t Bus::MmioRead(uint64_t address, unsigned size) {
   } else {
     value = m->target->Read(address - m->base, size) & OnesOf(size);
   }
-  TraceAccess(TraceEntry::MmioRead, address, size, value, m);
+  TraceAccess(kind, address, size, value, m);
   return value;
 }
 
-void Bus::MmioWrite(uint64_t address, unsigned size, uint64_t value) {
-  clock_.AdvanceNs(cost::kMmioNs);
+void Bus::Write(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
+                unsigned size, uint64_t value) {
+  clock_.AdvanceNs(costNs);
   value &= OnesOf(size);
-  const Mapping *m = Lookup(mmio_, address, size);
-  TraceAccess(TraceEntry::MmioWrite, address, size, value, m);
+  const Mapping *m = Lookup(map, address, size);
+  // Traced before delivery: the write may end the run (reset control).
+  TraceAccess(kind, address, size, value, m);
   if (m == nullptr) {
     ++unclaimedWrites_;
     return;
   }
   m->target->Write(address - m->base, size, value);
+}
+
+uint64_t Bus::IoRead(uint16_t port, unsigned size) {
+  return Read(io_, cost::kPortIoNs, TraceEntry::IoRead, port, size);
+}
+
+void Bus::IoWrite(uint16_t port, unsigned size, uint64_t value) {
+  Write(io_, cost::kPortIoNs, TraceEntry::IoWrite, port, size, value);
+}
+
+uint64_t Bus::MmioRead(uint64_t address, unsigned size) {
+  return Read(mmio_, cost::kMmioNs, TraceEntry::MmioRead, address, size);
+}
+
+void Bus::MmioWrite(uint64_t address, unsigned size, uint64_t value) {
+  Write(mmio_, cost::kMmioNs, TraceEntry::MmioWrite, address, size, value);
 }
 
 void Bus::SetMsr(uint32_t index, uint64_t value) {

@@ -90,6 +90,12 @@ private:
   using RangeMap = std::map<uint64_t, Mapping>; // keyed by base
   void Insert(RangeMap &map, uint64_t limit, Mapping mapping, const char *space);
   static const Mapping *Lookup(const RangeMap &map, uint64_t address, unsigned size);
+  // One access in either address space: its cost, the claiming target (or
+  // all ones / a dropped write) and the trace entry.
+  uint64_t Read(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
+                unsigned size);
+  void Write(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
+             unsigned size, uint64_t value);
   void TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, uint64_t value,
                    const Mapping *mapping);
 

@@ -113,15 +113,22 @@ TraceMatch TraceMatch::MmioRd(uint64_t address) {
   return Access(TraceEntry::MmioRead, address, {});
 }
 
-void Trace::Record(uint64_t timeNs, TraceEntry::Kind kind, uint64_t address, unsigned size,
-                   uint64_t value, std::string_view device, std::string_view detail) {
+TraceEntry *Trace::Append() {
   if (!enabled_)
-    return;
+    return nullptr;
   if (entries_.size() >= limit_) {
     ++dropped_;
-    return;
+    return nullptr;
   }
-  TraceEntry &e = entries_.emplace_back();
+  return &entries_.emplace_back();
+}
+
+void Trace::Record(uint64_t timeNs, TraceEntry::Kind kind, uint64_t address, unsigned size,
+                   uint64_t value, std::string_view device, std::string_view detail) {
+  TraceEntry *entry = Append();
+  if (entry == nullptr)
+    return;
+  TraceEntry &e = *entry;
   e.timeNs = timeNs;
   e.kind = kind;
   e.address = address;
@@ -132,13 +139,10 @@ void Trace::Record(uint64_t timeNs, TraceEntry::Kind kind, uint64_t address, uns
 }
 
 void Trace::Event(std::string device, std::string name, std::string detail) {
-  if (!enabled_)
+  TraceEntry *entry = Append();
+  if (entry == nullptr)
     return;
-  if (entries_.size() >= limit_) {
-    ++dropped_;
-    return;
-  }
-  TraceEntry &e = entries_.emplace_back();
+  TraceEntry &e = *entry;
   e.timeNs = clock_ ? clock_->NowNs() : 0;
   e.kind = TraceEntry::Event;
   e.device = std::move(device);

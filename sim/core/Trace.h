@@ -109,6 +109,9 @@ public:
   std::string Dump(std::string_view device = {}) const;
 
 private:
+  // The slot for a new entry, or nullptr when recording is off or full.
+  TraceEntry *Append();
+
   bool enabled_ = true;
   const Clock *clock_ = nullptr;
   size_t limit_ = 2000000;
