@@ -19,8 +19,10 @@ public:
 
   // Moves time forward; when it reaches the alarm, the alarm is disarmed
   // first and then its handler runs (it may never return: a watchdog stop).
+  // Time saturates instead of wrapping, so an absurd delay from firmware
+  // still meets the alarm and time never runs backwards.
   void AdvanceNs(uint64_t ns) {
-    nowNs_ += ns;
+    nowNs_ = ns > kNever - nowNs_ ? kNever : nowNs_ + ns;
     if (nowNs_ >= alarmNs_) {
       FireAlarm();
     }

@@ -232,6 +232,18 @@ TEST_F(DxeTablesTest, StallAdvancesVirtualTimeByExactlyTheRequest) {
   EXPECT_EQ(machine_.clock().NowNs() - before, 1500000u);
 }
 
+TEST_F(DxeTablesTest, StallOfTheLargestCountEndsWithTheWatchdogAndTimeGoesOn) {
+  machine_.SetWatchdog(5000000);
+  machine_.clock().AdvanceNs(1000000); // the boot has been running a while
+  const uint64_t before = machine_.clock().NowNs();
+  RunOutcome outcome = Run([&] {
+    bs_->Stall(~UINTN{0});
+    ADD_FAILURE() << "Stall returned";
+  });
+  EXPECT_EQ(outcome.kind, RunOutcome::Watchdog);
+  EXPECT_GT(machine_.clock().NowNs(), before) << "virtual time must not wrap around";
+}
+
 TEST_F(DxeTablesTest, ImageHandleCarriesItsFilePathAndNotifiesListeners) {
   struct {
     MEDIA_FW_VOL_FILEPATH_DEVICE_PATH file;
