@@ -39,11 +39,14 @@ namespace {
 // Uninstalls MGMT_LINK_PROTOCOL from every handle that carries it, each
 // handle's own interface, and forgets the saved Transact so that a caller
 // still holding an old interface gets EFI_UNSUPPORTED from the wrapper.
-VOID UninstallEveryLink() {
+// FALSE when no handle carried a link.
+BOOLEAN UninstallEveryLink() {
   UINTN Count = 0;
   EFI_HANDLE *Handles = NULL;
+  BOOLEAN Listed = FALSE;
   if (!EFI_ERROR(mBootServices->LocateHandleBuffer(ByProtocol, &gMgmtLinkProtocolGuid, NULL, &Count,
                                                    &Handles))) {
+    Listed = Count != 0 ? TRUE : FALSE;
     for (UINTN Index = 0; Index < Count; Index++) {
       VOID *Link = NULL;
       if (EFI_ERROR(mBootServices->HandleProtocol(Handles[Index], &gMgmtLinkProtocolGuid, &Link))) {
@@ -57,6 +60,7 @@ VOID UninstallEveryLink() {
     }
   }
   mSavedTransact = NULL;
+  return Listed;
 }
 
 // The loaded image comes from the firmware-core driver file whose loading
@@ -109,7 +113,7 @@ VOID EFIAPI InstallRetryWrapper(EFI_EVENT Event, VOID *Context) {
 VOID EFIAPI RemoveLink(EFI_EVENT Event, VOID *Context) {
   (void)Event;
   (void)Context;
-  UninstallEveryLink();
+  (void)UninstallEveryLink();
 }
 
 VOID EFIAPI TeardownCheck(EFI_EVENT Event, VOID *Context) {
@@ -120,7 +124,11 @@ VOID EFIAPI TeardownCheck(EFI_EVENT Event, VOID *Context) {
       !IsFirmwareCoreDriver(Image)) {
     return;
   }
-  UninstallEveryLink();
+  // The devices go with the link: with no link to remove (the link not in
+  // use, or an earlier teardown already acted) they stay as they are.
+  if (!UninstallEveryLink()) {
+    return;
+  }
   (void)HideMgmtDevices(); // always succeeds
 }
 

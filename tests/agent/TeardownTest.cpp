@@ -191,6 +191,33 @@ TEST_F(TeardownTest, PathTooShortOrOfAnotherKindIsNotCompared) {
   EXPECT_TRUE(Untouched());
 }
 
+TEST_F(TeardownTest, WithoutALinkTheCoreDriverHidesNothing) {
+  // The link not in use: nothing installed it, or its removal took it.
+  RunToEnd([&] {
+    for (EFI_HANDLE handle : dxe->Handles()) {
+      if (VOID *link = dxe->InterfaceOn(handle, gMgmtLinkProtocolGuid); link != nullptr) {
+        ASSERT_EQ(mBootServices->UninstallProtocolInterface(handle, &gMgmtLinkProtocolGuid, link),
+                  EFI_SUCCESS);
+      }
+    }
+  });
+  machine.trace().Clear();
+  const Bytes path = FileNodePath(kCoreDriverFile);
+  LoadImage(&path);
+  EXPECT_EQ(PciWrites(), 0u) << machine.trace().Dump();
+  EXPECT_EQ(device.Get16(0x04), 0x0107);
+  EXPECT_EQ(bridge.Get32(0x18), 0x00020200u);
+}
+
+TEST_F(TeardownTest, CoreDriverLoadedAgainAfterTheTeardownTouchesNothing) {
+  const Bytes path = FileNodePath(kCoreDriverFile);
+  LoadImage(&path);
+  ASSERT_EQ(LinksInstalled(), 0u);
+  machine.trace().Clear();
+  LoadImage(&path);
+  EXPECT_EQ(PciWrites(), 0u) << machine.trace().Dump();
+}
+
 TEST_F(TeardownTest, WrapperStopsForwardingOnceTheLinkIsGone) {
   mSavedTransact = first.OwnTransact();
   const Bytes path = FileNodePath(kCoreDriverFile);
