@@ -101,12 +101,18 @@ VOID StoreElement(UINT8 *To, UINTN Size, UINT64 Value) {
   }
 }
 
-// Translates (BarIndex, Offset) into an address for an access of Count
-// elements; EFI_UNSUPPORTED when the window is missing, of the other kind,
-// or too short.
-EFI_STATUS TranslateBar(CONST NIC_IO_PROTOCOL *NicIo, BOOLEAN Memory,
-                        EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT8 BarIndex, UINT64 Offset, UINTN Count,
-                        UINT64 *Address) {
+// The checks the memory and port members share, after touching the device:
+// the width, then the translation of (BarIndex, Offset) into an address for
+// an access of Count elements. EFI_UNSUPPORTED when the window is missing,
+// of the other kind, or too short.
+[[nodiscard]] EFI_STATUS TranslateBar(EFI_PCI_IO_PROTOCOL *This, BOOLEAN Memory,
+                                      EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT8 BarIndex,
+                                      UINT64 Offset, UINTN Count, UINT64 *Address) {
+  CONST NIC_IO_PROTOCOL *NicIo = NicIoFromPciIo(This);
+  TouchDevice(NicIo);
+  if ((UINT32)Width >= kNicIoWidthLimit) {
+    return EFI_INVALID_PARAMETER;
+  }
   if (BarIndex == kNicIoAbsoluteBarIndex) {
     *Address = Offset;
     return EFI_SUCCESS;
@@ -163,14 +169,10 @@ VOID ForEachElement(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count
 
 EFI_STATUS MemAccess(EFI_PCI_IO_PROTOCOL *This, BOOLEAN Write, EFI_PCI_IO_PROTOCOL_WIDTH Width,
                      UINT8 BarIndex, UINT64 Offset, UINTN Count, VOID *Buffer) {
-  NIC_IO_PROTOCOL *NicIo = NicIoFromPciIo(This);
-  TouchDevice(NicIo);
-  if ((UINT32)Width >= kNicIoWidthLimit) {
-    return EFI_INVALID_PARAMETER;
-  }
   UINT64 Address;
-  if (EFI_ERROR(TranslateBar(NicIo, TRUE, Width, BarIndex, Offset, Count, &Address))) {
-    return EFI_UNSUPPORTED;
+  EFI_STATUS Status = TranslateBar(This, TRUE, Width, BarIndex, Offset, Count, &Address);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   UINTN Size = ElementSize(Width);
   if (Buffer == NULL ||
@@ -214,14 +216,10 @@ VOID WritePort(UINT16 Port, UINTN Size, UINT32 Value) {
 
 EFI_STATUS IoAccess(EFI_PCI_IO_PROTOCOL *This, BOOLEAN Write, EFI_PCI_IO_PROTOCOL_WIDTH Width,
                     UINT8 BarIndex, UINT64 Offset, UINTN Count, VOID *Buffer) {
-  NIC_IO_PROTOCOL *NicIo = NicIoFromPciIo(This);
-  TouchDevice(NicIo);
-  if ((UINT32)Width >= kNicIoWidthLimit) {
-    return EFI_INVALID_PARAMETER;
-  }
   UINT64 Address;
-  if (EFI_ERROR(TranslateBar(NicIo, FALSE, Width, BarIndex, Offset, Count, &Address))) {
-    return EFI_UNSUPPORTED;
+  EFI_STATUS Status = TranslateBar(This, FALSE, Width, BarIndex, Offset, Count, &Address);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   UINTN Size = ElementSize(Width);
   if (Buffer == NULL || Address > kMaxIoPort) {
