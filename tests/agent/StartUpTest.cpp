@@ -170,6 +170,27 @@ TEST_F(StartUpTest, HobForceUsesTheLinkWithoutRunningTheOutOfBandSwitch) {
   EXPECT_EQ(link.Protocol()->Transact, &AgentTransactWithRetry);
 }
 
+TEST_F(StartUpTest, LinkIsUnusedUnlessTheHobTheAgentAndTheOutOfBandModeAllSayYes) {
+  struct Case {
+    uint8_t enabled, force, oob;
+    const char *what;
+  };
+  for (const Case &c : {Case{0, 0, 1, "HOB disabled and not forced"},
+                        Case{0, 1, 0, "out-of-band mode not wanted"}}) {
+    NewBoot();
+    Bytes setup = LinkInUseSetup();
+    setup[SetupOffset::MgmtHobForce] = c.force;
+    setup[SetupOffset::MgmtOobEnable] = c.oob;
+    SeedSetup(setup);
+    BuildHob(c.enabled);
+    ASSERT_EQ(Start(), EFI_SUCCESS) << c.what;
+    EXPECT_FALSE(NicIoInstalled()) << c.what;
+    FakeLink link;
+    InstallLink(link);
+    EXPECT_FALSE(LinkInstalled(link)) << c.what << ": removed at once";
+  }
+}
+
 TEST_F(StartUpTest, EnabledHobRunsTheSwitchWithTheWantedState) {
   SeedSetup(LinkInUseSetup());
   BuildHob(1);
