@@ -360,3 +360,47 @@ TEST(Boots, SeriesLpBoardStillReachesReadyToBoot) {
   }
 #endif
 }
+
+#if MGMT_BOARD_HAS_NIC
+TEST(ControllerFaults, ADroppedRequestIsRetriedAndARefusalChangesNothing) {
+  REQUIRE_MODULES("NicLinkDxe", "MgmtAgentDxe");
+  sim::board::BoardOptions options;
+  options.dropRequests = 1;
+  options.controllerItems[kMgmtReadDisplayMode] = {0x82};
+  options.controllerFaults.push_back(
+      {sim::board::ControllerFault::Kind::Refuse, kMgmtWriteDisplayMode, 0x0004, 0});
+  Booted b = BootWith(options);
+  ASSERT_TRUE(b.run.reachedReadyToBoot);
+  const sim::board::StepRecord *agent = Step(b.run.boots[0], "MgmtAgentDxe");
+  ASSERT_NE(agent, nullptr);
+  ASSERT_GE(agent->exchanges.size(), 2u);
+  EXPECT_EQ(agent->exchanges[0].code, kMgmtReadDisplayMode);
+  EXPECT_EQ(agent->exchanges[0].attempts, 2u) << "the lost request is sent again";
+  EXPECT_TRUE(agent->exchanges[0].answered);
+  EXPECT_EQ(agent->exchanges[1].code, kMgmtWriteDisplayMode);
+  EXPECT_EQ(agent->exchanges[1].status, 0x0004);
+  // The refused write leaves the controller's value as it was; the board
+  // still takes the mode it read.
+  EXPECT_EQ(b.board->controller()->Item(kMgmtReadDisplayMode), std::vector<uint8_t>{0x82});
+  EXPECT_EQ(SetupOf(*b.board)[SetupOffset::MgmtDisplayMode], 2);
+}
+
+// Answers carry nothing that ties them to their request: the first
+// attempt's answer, 50 ms late, lands in the third attempt's 20 polls and is
+// taken as its answer.
+TEST(ControllerFaults, AnAnswerLaterThanThePollsIsTakenByALaterAttempt) {
+  REQUIRE_MODULES("NicLinkDxe", "MgmtAgentDxe");
+  sim::board::BoardOptions options;
+  options.setupBytes[SetupOffset::MgmtLinkPollCount] = {20, 0, 0, 0};
+  options.controllerFaults.push_back(
+      {sim::board::ControllerFault::Kind::Late, kMgmtReadRequestWord, 0, 50 * kMs});
+  Booted b = BootWith(options);
+  ASSERT_TRUE(b.run.reachedReadyToBoot);
+  const sim::board::StepRecord *agent = Step(b.run.boots[0], "MgmtAgentDxe");
+  ASSERT_NE(agent, nullptr);
+  const sim::board::LinkExchange &word = agent->exchanges.back();
+  EXPECT_EQ(word.code, kMgmtReadRequestWord);
+  EXPECT_EQ(word.attempts, 3u);
+  EXPECT_TRUE(word.answered);
+}
+#endif
