@@ -167,6 +167,19 @@ std::string DescribeHob(const HobRecord &hob) {
   return text;
 }
 
+// Readable names of the GUIDs the modules register notifications on.
+std::string GuidName(const std::string &guid) {
+  static const std::map<std::string, std::string> names = {
+      {"15667DA9", "NIC_IO_PROTOCOL"},        {"5B1B31A1", "loaded images"},
+      {"1341D592", "MGMT_LINK_PROTOCOL"},     {"4CF5B200", "PCI I/O"},
+      {"3677770F", "the logo trigger"},       {"9042A9DE", "graphics outputs"},
+      {"56A12F31", "the setup-pull trigger"}, {"F7AE935C", "the setup-push trigger"},
+      {"FB4F9AF6", "EC_ACCESS_PPI"},          {"605EA650", "end of PEI"},
+  };
+  auto it = names.find(guid.substr(0, 8));
+  return it != names.end() ? it->second : guid;
+}
+
 struct Snapshot {
   std::map<std::string, std::optional<std::vector<uint8_t>>> variables;
   size_t pinChanges = 0;
@@ -368,6 +381,20 @@ public:
           step.notes.push_back("controller: " + what +
                                (e.detail.empty() ? "" : " (" + e.detail + ")"));
         }
+      }
+      std::string waits;
+      for (size_t i = before.trace; i < entries.size(); ++i) {
+        const TraceEntry &e = entries[i];
+        if (e.kind == TraceEntry::Event &&
+            (e.event == "dxe.register_notify" || e.event == "pei.notify_ppi")) {
+          const std::string name = GuidName(e.detail);
+          if (waits.find(name) == std::string::npos) {
+            waits += (waits.empty() ? "" : ", ") + name;
+          }
+        }
+      }
+      if (!waits.empty()) {
+        step.notes.push_back("waits for " + waits);
       }
       if (opens != 0 || resets != 0) {
         step.notes.push_back("controller: receiver and transmitter turned on " +
