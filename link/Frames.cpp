@@ -83,10 +83,9 @@ MGMT_ANSWER_MATCH MatchAnswer(const UINT8 *Frame, UINT32 FrameLength, UINT8 *Res
     return MgmtAnswerNone; // a negative answer length: malformed
   }
   UINT32 Length = TotalLength - kMgmtAnswerLengthBias;
-  if (Length > FrameLength - kMgmtAnswerOffset) {
-    return MgmtAnswerNone; // claims bytes that never arrived
-  }
-  if (Length > *ResponseLength) {
+  // The port alone makes a frame the answer; one that states more bytes than
+  // arrived, or than the caller can take, is refused whole rather than cut.
+  if (Length > FrameLength - kMgmtAnswerOffset || Length > *ResponseLength) {
     *ResponseLength = (UINT16)Length;
     return MgmtAnswerTooLarge;
   }

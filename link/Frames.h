@@ -23,15 +23,15 @@ UINT32 BuildRequestFrame(UINT8 *Frame, const UINT8 *StationAddress, const UINT8 
 enum MGMT_ANSWER_MATCH {
   MgmtAnswerNone,      // not an answer: drop it and keep waiting
   MgmtAnswerDelivered, // answer copied, *ResponseLength holds its length
-  MgmtAnswerTooLarge,  // answer longer than the caller's capacity; nothing
-                       // copied
+  MgmtAnswerTooLarge,  // answer longer than the caller's capacity or than the
+                       // bytes that arrived; nothing copied
 };
 
 // Looks at one received frame (FrameLength bytes, FCS already removed). An
 // answer is any frame to UDP port 50000. On entry *ResponseLength is the
 // capacity of Response; on MgmtAnswerDelivered it is the answer length, on
-// MgmtAnswerTooLarge the length the answer needs. A frame whose IPv4 total
-// length is below the IPv4 and UDP headers, or claims more bytes than arrived,
-// is malformed and not taken as an answer.
+// MgmtAnswerTooLarge the length the answer states. A frame whose IPv4 total
+// length is below the IPv4 and UDP headers is malformed and not taken as an
+// answer.
 MGMT_ANSWER_MATCH MatchAnswer(const UINT8 *Frame, UINT32 FrameLength, UINT8 *Response,
                               UINT16 *ResponseLength);

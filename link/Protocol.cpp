@@ -203,7 +203,7 @@ EFI_STATUS EFIAPI Transact(MGMT_LINK_PROTOCOL *This, CONST VOID *Request, UINT16
       return EFI_SUCCESS;
     }
     if (Match == MgmtAnswerTooLarge) {
-      // *ResponseLength now holds the length the answer needs.
+      // *ResponseLength now holds the length the answer states.
       FreeStaging(Ctx, Staging);
       return EFI_BUFFER_TOO_SMALL;
     }

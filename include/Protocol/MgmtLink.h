@@ -97,8 +97,9 @@ typedef EFI_STATUS(EFIAPI *MGMT_LINK_OPEN)(IN MGMT_LINK_PROTOCOL *This, IN UINT8
   @retval EFI_SUCCESS             An answer was delivered.
   @retval EFI_INVALID_PARAMETER   Request, Response or ResponseLength is NULL, or
                                   RequestLength is 0 or too large.
-  @retval EFI_BUFFER_TOO_SMALL    The answer is longer than *ResponseLength; it now
-                                  holds the length needed and nothing was copied.
+  @retval EFI_BUFFER_TOO_SMALL    The answer states more bytes than *ResponseLength
+                                  or than its frame carried; *ResponseLength now
+                                  holds the stated length and nothing was copied.
   @retval EFI_DEVICE_ERROR        No link, or no answer within Polls polls.
   @retval EFI_NOT_READY           The link was never opened (no rings yet).
   @retval other                   The staging buffer could not be allocated.

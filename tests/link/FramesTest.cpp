@@ -203,9 +203,12 @@ TEST(AnswerMatch, TotalLengthBelow28IsNotAnAnswer) {
   }
 }
 
-TEST(AnswerMatch, StatedLengthBeyondTheReceivedBytesIsNotAnAnswer) {
+// The port alone decides; an answer stating bytes that never arrived is
+// refused whole, never cut to what came or read past it.
+TEST(AnswerMatch, StatedLengthBeyondTheReceivedBytesIsRefused) {
   Delivery D = Match(AnswerFrame(50000, {0, 0, 7}, 28 + 4));
-  EXPECT_EQ(D.Match, MgmtAnswerNone);
+  EXPECT_EQ(D.Match, MgmtAnswerTooLarge);
+  EXPECT_EQ(D.Length, 4);
   EXPECT_EQ(D.Bytes[0], 0xEE);
   EXPECT_EQ(Match(AnswerFrame(50000, {0, 0, 7}, 28 + 3)).Match, MgmtAnswerDelivered);
 }

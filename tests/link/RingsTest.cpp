@@ -89,8 +89,10 @@ TEST_F(ReceiveLengthTest, FrameCheckSequenceIsNotPartOfTheFrame) {
   // 64 bytes on the wire (length field 68): 22 answer bytes fit, 24 do not.
   EXPECT_EQ(ReceiveOnly(AnswerClaiming(22, 22), {}), EFI_SUCCESS);
   EXPECT_EQ(answer_.size(), 22u);
-  EXPECT_EQ(ReceiveOnly(AnswerClaiming(24, 22), {}), EFI_DEVICE_ERROR)
+  EXPECT_EQ(ReceiveOnly(AnswerClaiming(24, 22), {}), EFI_BUFFER_TOO_SMALL)
       << "two of the claimed bytes would be the frame check sequence";
+  EXPECT_EQ(answerLength_, 24);
+  EXPECT_EQ(answer_, std::vector<uint8_t>(1500, 0xEE)) << "nothing copied";
 }
 
 TEST_F(ReceiveLengthTest, LengthFieldBeyondTheLargestFrameIsCutTo1514) {
@@ -100,7 +102,7 @@ TEST_F(ReceiveLengthTest, LengthFieldBeyondTheLargestFrameIsCutTo1514) {
   EXPECT_EQ(answer_.size(), 1472u);
   // A claim past 1514 - 42 bytes reaches beyond what the cut frame holds,
   // into bytes that never arrived.
-  EXPECT_EQ(ReceiveOnly(AnswerClaiming(1480, 1472), longField), EFI_DEVICE_ERROR);
+  EXPECT_EQ(ReceiveOnly(AnswerClaiming(1480, 1472), longField), EFI_BUFFER_TOO_SMALL);
 }
 
 TEST_F(ReceiveLengthTest, LengthFieldShorterThanTheCheckSequenceIsAnEmptyFrame) {
