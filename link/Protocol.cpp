@@ -21,10 +21,6 @@ UINT32 TransmitFrame(NIC_DEVICE_CONTEXT *Ctx, UINT32 FrameLength) {
   return Code;
 }
 
-// The rings get their place in the DMA area at the first bring-up; before
-// that there is no descriptor to fill or look at.
-BOOLEAN RingsLaidOut(NIC_DEVICE_CONTEXT *Ctx) { return Ctx->Adapter.TxRing != 0; }
-
 void FreeStaging(NIC_DEVICE_CONTEXT *Ctx, VOID *Staging) {
   EFI_PCI_IO_PROTOCOL *PciIo = &Ctx->NicIo->PciIo;
   (void)PciIo->FreeBuffer(PciIo, kStagingPages, Staging); // nothing to do if it fails
@@ -136,8 +132,8 @@ EFI_STATUS EFIAPI Send(MGMT_LINK_PROTOCOL *This, CONST VOID *Buffer, UINT16 Leng
     return EFI_INVALID_PARAMETER;
   }
   NIC_DEVICE_CONTEXT *Ctx = NicContextFromLink(This);
-  if (!RingsLaidOut(Ctx)) {
-    return EFI_NOT_READY;
+  if (!NicRingsLocated(Ctx)) {
+    return EFI_NOT_READY; // no descriptor to fill or look at yet
   }
   UINT32 FrameLength = BuildNoticeFrame(mFrameBuffer, Ctx->Adapter.StationAddress, Ctx->LinkTag,
                                         (const UINT8 *)Buffer, Length);
@@ -160,8 +156,8 @@ EFI_STATUS EFIAPI Transact(MGMT_LINK_PROTOCOL *This, CONST VOID *Request, UINT16
     return EFI_INVALID_PARAMETER;
   }
   NIC_DEVICE_CONTEXT *Ctx = NicContextFromLink(This);
-  if (!RingsLaidOut(Ctx)) {
-    return EFI_NOT_READY;
+  if (!NicRingsLocated(Ctx)) {
+    return EFI_NOT_READY; // no descriptor to fill or look at yet
   }
   EFI_PCI_IO_PROTOCOL *PciIo = &Ctx->NicIo->PciIo;
   VOID *StagingBuffer = NULL;

@@ -46,8 +46,13 @@ void NicRingsLocate(NIC_DEVICE_CONTEXT *Ctx) {
   A->RxBuffers = Base + kNicDmaRxBufferOffset;
 }
 
+BOOLEAN NicRingsLocated(const NIC_DEVICE_CONTEXT *Ctx) { return Ctx->Adapter.TxRing != 0; }
+
 void NicRingsSetUp(NIC_DEVICE_CONTEXT *Ctx) {
   NIC_ADAPTER *A = &Ctx->Adapter;
+  if (!NicRingsLocated(Ctx)) {
+    return; // an unusable DMA area: the start after it must not write at address 0
+  }
   for (UINT32 I = 0; I < kNicRingDescriptors; I++) {
     volatile UINT32 *Tx = Descriptor(A->TxRing, I);
     Tx[1] = 0;

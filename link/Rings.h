@@ -15,7 +15,12 @@ typedef struct {
 // 256-byte-aligned address.
 void NicRingsLocate(NIC_DEVICE_CONTEXT *Ctx);
 
-// Lays both rings out afresh and resets the ring state.
+// Whether the rings have their place in the DMA area: a bring-up that found
+// the area usable has located them.
+BOOLEAN NicRingsLocated(const NIC_DEVICE_CONTEXT *Ctx);
+
+// Lays both rings out afresh and resets the ring state; does nothing before
+// the rings are located.
 void NicRingsSetUp(NIC_DEVICE_CONTEXT *Ctx);
 
 // Queues one frame and rings the doorbell. NicHwOk, NicHwRingFull (after a

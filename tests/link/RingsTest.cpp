@@ -1,10 +1,13 @@
 // The descriptor rings as the controller model sees them: the end-of-ring
 // wrap, errored and oversized receive descriptors, received lengths, and the
-// completed-buffer queue's full condition.
+// completed-buffer queue's full condition, and a DMA area the controller
+// cannot reach.
 #include "LinkFixture.h"
 
 #include "Frames.h"
 #include "Rings.h"
+
+#include <sys/mman.h>
 
 namespace link_test {
 namespace {
@@ -141,6 +144,52 @@ TEST_F(CompletedQueueTest, ReclaimStopsWhenTheQueueIsFull) {
   EXPECT_EQ(a.CompletedProducer, 101);
   EXPECT_EQ(a.CompletedQueue[100], reinterpret_cast<uint64_t>(mFrameBuffer));
   EXPECT_EQ(a.ReclaimIndex, (reclaimed + 1) % 256);
+}
+
+// A NIC I/O instance that hands out the DMA area above 4 GiB (host memory
+// the device cannot address). Bring-up refuses the area; the start that the
+// opening issues after it must not lay rings out at address 0, and nothing
+// may be queued on rings that were never placed.
+class UnusableDmaAreaTest : public LinkFixture {
+protected:
+  static constexpr UINTN kDmaPages = 99;
+  static inline EFI_PCI_IO_PROTOCOL_ALLOCATE_BUFFER original_ = nullptr;
+  static inline void *high_ = nullptr;
+
+  static EFI_STATUS EFIAPI AllocateHigh(EFI_PCI_IO_PROTOCOL *This, EFI_ALLOCATE_TYPE Type,
+                                        EFI_MEMORY_TYPE MemoryType, UINTN Pages, VOID **Host,
+                                        UINT64 Attributes) {
+    if (Pages == kDmaPages) {
+      *Host = high_;
+      return EFI_SUCCESS;
+    }
+    return original_(This, Type, MemoryType, Pages, Host, Attributes);
+  }
+
+  void SetUp() override {
+    high_ = mmap(nullptr, kDmaPages * EFI_PAGE_SIZE, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(high_, MAP_FAILED);
+    ASSERT_GE(reinterpret_cast<uint64_t>(high_), 0x100000000ull) << "needs memory above 4 GiB";
+    original_ = provider_->Protocol()->PciIo.AllocateBuffer;
+    provider_->Protocol()->PciIo.AllocateBuffer = AllocateHigh;
+  }
+  void TearDown() override {
+    provider_->Protocol()->PciIo.AllocateBuffer = original_;
+    munmap(high_, kDmaPages * EFI_PAGE_SIZE);
+  }
+};
+
+TEST_F(UnusableDmaAreaTest, OpeningLaysNoRingAndNothingIsQueued) {
+  Load();
+  ASSERT_EQ(Context()->Adapter.DmaHostAddress, reinterpret_cast<uint64_t>(high_));
+  ASSERT_EQ(Open(1, kTag), EFI_SUCCESS) << "the bring-up's refusal is not acted on";
+  EXPECT_FALSE(NicRingsLocated(Context()));
+  EXPECT_EQ(nic_.TxRingAddress(), 0u) << "no ring address was programmed";
+  EXPECT_EQ(Send({1, 2, 3}), EFI_NOT_READY);
+  EXPECT_EQ(Transact(ItemRequest(kItem), 5), EFI_NOT_READY);
+  EXPECT_TRUE(SentFrames().empty());
+  EXPECT_EQ(nic_.DmaFaults(), 0u);
 }
 
 } // namespace
