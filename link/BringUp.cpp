@@ -100,15 +100,19 @@ void UnlockedTweaks(NIC_DEVICE_CONTEXT *Ctx, UINT8 Mask56, BOOLEAN AlsoF1) {
   NicLock(Ctx);
 }
 
-void BlockK(NIC_DEVICE_CONTEXT *Ctx) {
+// Block K of versions 40 to 43 and 64; version 66 runs it without the 0xF1
+// and 0xE0 steps.
+void BlockK(NIC_DEVICE_CONTEXT *Ctx, BOOLEAN Whole) {
   PciQuirkBytes(Ctx);
   NicWrite16(Ctx, kNicRegMaxRxSize, 0x05F3);
   ExtWrite32(Ctx, kNicExtC8, 0x00100002);
   ExtWrite32(Ctx, kNicExtE8, 0x00100006);
   NicOr8(Ctx, kNicRegTxConfig, kNicTxConfigByte0Bit7);
   PulseExtDc(Ctx);
-  UnlockedTweaks(Ctx, 0xFE, TRUE);
-  NicAnd16(Ctx, kNicRegCommand2, 0x2063);
+  UnlockedTweaks(Ctx, 0xFE, Whole);
+  if (Whole) {
+    NicAnd16(Ctx, kNicRegCommand2, 0x2063);
+  }
 }
 
 void BlockM(NIC_DEVICE_CONTEXT *Ctx) {
@@ -173,14 +177,14 @@ void VersionQuirks(NIC_DEVICE_CONTEXT *Ctx) {
     NicWrite8(Ctx, kNicRegF3, (UINT8)(Old | 0x20));
     NicWrite8(Ctx, kNicRegF3, (UINT8)(Old & ~0x20));
   } else if (V == 40) {
-    BlockK(Ctx);
+    BlockK(Ctx, TRUE);
     ExtAnd32(Ctx, kNicExt1D0, ~0x2u);
     NicAnd8(Ctx, kNicReg1A, 0xF3);
     ExtWrite32(Ctx, kNicExt1DC, (NicExtRead(Ctx, kNicExt1DC, 4) & ~0xFFu) | 0x64);
     NicAnd8(Ctx, kNicReg1B, 0xF3);
     ExtOr8(Ctx, kNicExtD5, 0x0C);
   } else if (V == 41) {
-    BlockK(Ctx);
+    BlockK(Ctx, TRUE);
     ExtAnd32(Ctx, kNicExt1D0, ~0x2u);
     NicAnd8(Ctx, kNicReg1A, 0xF3);
     NicAnd8(Ctx, kNicReg1B, 0xF8);
@@ -189,23 +193,17 @@ void VersionQuirks(NIC_DEVICE_CONTEXT *Ctx) {
     ExtWrite32(Ctx, kNicExtCC, 0x50);
     ExtWrite32(Ctx, kNicExtD0, 0x07FF0060);
   } else if (V == 42 || V == 43) {
-    BlockK(Ctx);
+    BlockK(Ctx, TRUE);
     ExtOr8(Ctx, kNicExtD5, 0x0C);
     NicAnd8(Ctx, kNicReg1B, 0xF8);
     ExtAnd32(Ctx, kNicExt1D0, ~0x2u);
     BlockM(Ctx);
   } else if (V == 64) {
-    BlockK(Ctx);
+    BlockK(Ctx, TRUE);
     ExtOr8(Ctx, kNicExtD5, 0x0C);
     BlockM(Ctx);
   } else if (V == 66) {
-    PciQuirkBytes(Ctx);
-    NicWrite16(Ctx, kNicRegMaxRxSize, 0x05F3);
-    ExtWrite32(Ctx, kNicExtC8, 0x00100002);
-    ExtWrite32(Ctx, kNicExtE8, 0x00100006);
-    NicOr8(Ctx, kNicRegTxConfig, kNicTxConfigByte0Bit7);
-    PulseExtDc(Ctx);
-    UnlockedTweaks(Ctx, 0xFE, FALSE);
+    BlockK(Ctx, FALSE);
   }
 
   // Every version ends with a reset and waits for its bit to clear.

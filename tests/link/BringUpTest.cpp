@@ -132,6 +132,50 @@ TEST_F(Version45Test, SoftResetLeavesTheTransmitRingAddressAlone) {
   EXPECT_FALSE(RingWrittenAfterLastReset());
 }
 
+// Versions 64 and 66 share block K of the quirks; 66 leaves out its 0xF1 and
+// 0xE0 steps. Marks set in those registers beforehand show which ran.
+class BlockKTest : public LinkFixture {
+protected:
+  explicit BlockKTest(unsigned version) : LinkFixture(ConfigFor(version, false)) {}
+  void OpenWithMarks() {
+    Load();
+    uint16_t io = static_cast<uint16_t>(nic_.BarBase(0));
+    machine_.bus().IoWrite(static_cast<uint16_t>(io + 0xF1), 1, 0x80);
+    machine_.bus().IoWrite(static_cast<uint16_t>(io + 0xE0), 2, 0x8000);
+    ASSERT_EQ(Open(1, kTag), EFI_SUCCESS);
+  }
+  void ExpectSharedSteps() {
+    EXPECT_EQ(nic_.ConfigRead(0x79, 1), 0x50u);
+    EXPECT_EQ(nic_.ConfigRead(0x70F, 1), 0x17u);
+    EXPECT_EQ(nic_.ExtendedRegister(0xC8), 0x00100002u);
+    EXPECT_EQ(nic_.ExtendedRegister(0xE8), 0x00100006u);
+    EXPECT_EQ(nic_.ExtendedRegister(0xDC) & 1, 1u);
+    EXPECT_EQ(nic_.Reg8(0x40) & 0x80, 0x80);
+    EXPECT_EQ(nic_.Reg16(0xDA), 0x05F3);
+    EXPECT_EQ(nic_.Reg8(0x50) & 0xC0, 0) << "locked again";
+  }
+};
+class Version64Test : public BlockKTest {
+protected:
+  Version64Test() : BlockKTest(64) {}
+};
+class Version66Test : public BlockKTest {
+protected:
+  Version66Test() : BlockKTest(66) {}
+};
+TEST_F(Version64Test, WholeBlockK) {
+  OpenWithMarks();
+  ExpectSharedSteps();
+  EXPECT_EQ(nic_.Reg8(0xF1) & 0x80, 0);
+  EXPECT_EQ(nic_.Reg16(0xE0), 0x0001) << "b = 1, then AND 0x2063";
+}
+TEST_F(Version66Test, BlockKWithoutTheF1AndE0Steps) {
+  OpenWithMarks();
+  ExpectSharedSteps();
+  EXPECT_EQ(nic_.Reg8(0xF1) & 0x80, 0x80);
+  EXPECT_EQ(nic_.Reg16(0xE0), 0x8001) << "b = 1 only";
+}
+
 using SoftResetTest = LinkFixture;
 
 TEST_F(SoftResetTest, AbsentDeviceEndsTheWaitAtTheFirstPoll) {
