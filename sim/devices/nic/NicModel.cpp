@@ -17,18 +17,6 @@ std::string Hex(uint64_t value) {
   std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
   return text;
 }
-
-uint32_t ByteMaskBits(uint32_t byteMask) {
-  uint32_t bits = 0;
-  for (unsigned i = 0; i < 4; ++i) {
-    if (byteMask & (1u << i)) {
-      bits |= 0xFFu << (8 * i);
-    }
-  }
-  return bits;
-}
-
-constexpr uint16_t kBmcrDefault = 0x1140; // auto-negotiation on, full duplex
 } // namespace
 
 NicModel::NicModel(Machine &machine) : NicModel(machine, Config{}) {}
@@ -475,7 +463,7 @@ void NicModel::RegWrite(uint32_t offset, unsigned size, uint64_t value) {
 }
 
 void NicModel::SpecialWrite(uint8_t base, uint32_t value, uint32_t byteMask) {
-  const uint32_t bits = ByteMaskBits(byteMask);
+  const uint32_t bits = ByteEnableBits(byteMask);
   auto merged = [&](uint32_t old) { return (old & ~bits) | (value & bits); };
   const bool altDoorbell = version_ == 62 || version_ == 63;
   switch (base) {

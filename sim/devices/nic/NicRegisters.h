@@ -115,6 +115,17 @@ inline constexpr uint32_t kInternalAddressMask = 0x7FFF;
 inline constexpr unsigned kPhyRegisterShift = 16;
 inline constexpr uint32_t kPhyRegisterMask = 0x1F;
 
+// The bits of a dword that byte enables (bit i = byte i) select.
+constexpr uint32_t ByteEnableBits(uint32_t byteEnables) {
+  uint32_t bits = 0;
+  for (unsigned i = 0; i < 4; ++i) {
+    if (byteEnables & (1u << i)) {
+      bits |= 0xFFu << (8 * i);
+    }
+  }
+  return bits;
+}
+
 // ---- OOB firmware registers (behind the OCP window and extended type 2) ----
 namespace oob {
 inline constexpr uint16_t kStatus = 0x10;    // 16-bit, kind-1 chips (versions 54..56)
@@ -160,6 +171,7 @@ inline constexpr unsigned kPhyBmsr = 1;
 inline constexpr unsigned kPhyId1 = 2;
 inline constexpr unsigned kPhyId2 = 3;
 inline constexpr uint16_t kBmcrReset = 0x8000;
+inline constexpr uint16_t kBmcrDefault = 0x1140; // auto-negotiation on, full duplex
 inline constexpr uint16_t kBmsrLink = 0x0004;
 inline constexpr uint16_t kBmsrAutonegDone = 0x0020;
 

@@ -4,7 +4,6 @@
 #include "NicModel.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "Machine.h"
 
@@ -15,18 +14,7 @@ using namespace nic;
 namespace {
 constexpr uint16_t kPhyIdentifier1 = 0x4D47;
 constexpr uint16_t kPhyIdentifier2 = 0x5301;
-constexpr uint16_t kBmcrDefault = 0x1140;
 constexpr uint16_t kBmsrAbilities = 0x7949;
-
-uint32_t LaneBits(uint32_t byteEnables) {
-  uint32_t bits = 0;
-  for (unsigned i = 0; i < 4; ++i) {
-    if (byteEnables & (1u << i)) {
-      bits |= 0xFFu << (8 * i);
-    }
-  }
-  return bits;
-}
 
 uint32_t ReadDword(const uint8_t *bytes) {
   return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
@@ -39,12 +27,6 @@ void WriteLanes(uint8_t *bytes, uint32_t data, uint32_t byteEnables) {
       bytes[i] = static_cast<uint8_t>(data >> (8 * i));
     }
   }
-}
-
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
 }
 } // namespace
 
@@ -293,7 +275,7 @@ void NicModel::SetOobRegister(uint16_t address, uint32_t value) { oob_[address &
 void NicModel::OobWrite(uint16_t address, uint32_t data, uint32_t byteEnables) {
   const uint16_t dword = address & ~3u;
   uint32_t &stored = oob_[dword];
-  const uint32_t lanes = LaneBits(byteEnables);
+  const uint32_t lanes = ByteEnableBits(byteEnables);
   stored = (stored & ~lanes) | (data & lanes);
   if (dword == oob::kDoorbell && (lanes & oob::kDoorbellRing) && (data & oob::kDoorbellRing)) {
     RingOobDoorbell();
@@ -311,7 +293,7 @@ void NicModel::SetOobFirmware(bool running) {
 void NicModel::RingOobDoorbell() {
   const uint8_t command = static_cast<uint8_t>(OobRegister(oob::kCommand));
   oobRequests_.push_back(OobRequest{machine_.clock().NowNs(), command, false});
-  Event("nic.oob_request", Hex(command) + (oobRunning_ ? "" : " (firmware stopped)"));
+  Event("nic.oob_request", HexValue(command) + (oobRunning_ ? "" : " (firmware stopped)"));
   if (!oobRunning_ || oobDelayNs_ == kNever) {
     return; // nobody takes it
   }
@@ -349,7 +331,7 @@ void NicModel::AnswerOob(size_t request) {
   default:
     break;
   }
-  Event("nic.oob_answer", Hex(entry.command));
+  Event("nic.oob_answer", HexValue(entry.command));
 }
 
 void NicModel::BootOob() {
