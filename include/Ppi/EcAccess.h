@@ -5,7 +5,9 @@
 //
 // Every argument travels as one 32-bit word (bytes in the low 8 bits) and
 // every result is a 32-bit status, whatever the width of EFI_STATUS on the
-// caller's side.
+// caller's side. An interface index outside the table is refused without a
+// port access, with kEcStatusTimeout (kEcStatusNotReady from ReadString):
+// port numbers must never come from memory past the table.
 #pragma once
 
 #include <Uefi/UefiBaseType.h>
@@ -106,7 +108,9 @@ typedef EC_STATUS(EFIAPI *EC_ACCESS_READ_STRING)(IN UINT32 Interface, OUT UINT8 
   @param[in] Command     SMBus command byte.
   @param[in] Data        Data byte.
 
-  @retval kEcStatusSuccess   Always.
+  @retval kEcStatusSuccess   Always, for an interface of the table: device
+                             errors are not reported.
+  @retval kEcStatusTimeout   Interface is outside the table.
 **/
 typedef EC_STATUS(EFIAPI *EC_ACCESS_SMBUS_WRITE_BYTE)(IN UINT32 Interface, IN UINT8 Address,
                                                       IN UINT8 Command, IN UINT8 Data);
