@@ -14,6 +14,11 @@ std::string Hex(uint64_t value) {
   return text;
 }
 
+// Whether the byte range [reg, reg + size) meets [start, start + length).
+bool Overlaps(uint16_t reg, unsigned size, uint16_t start, unsigned length) {
+  return reg < start + length && start < reg + size;
+}
+
 } // namespace
 
 PchSeries PchSeriesOf(uint16_t deviceId) {
@@ -105,21 +110,25 @@ LpcBridge::LpcBridge(Chipset &chipset) : chipset_(chipset) {
 }
 
 void LpcBridge::ConfigWrite(uint16_t reg, unsigned size, uint32_t value) {
-  if (Chipset::IsDecodeRegister(reg) && !chipset_.BridgeWrite(reg, size, value)) {
+  // A wide write that merely overlaps a decode register (32 bits at 0x80
+  // reach 0x82) must meet the lock and the mirror check as well.
+  const bool decode = Chipset::IsDecodeRegister(reg, size);
+  if (decode && !chipset_.BridgeWrite(reg, size, value)) {
     return;
   }
   PciConfigSpace::ConfigWrite(reg, size, value);
-  if (Chipset::IsDecodeRegister(reg)) {
-    // Compare what the register now holds with its mirror.
-    if (reg == kLpcIoDecodeEnables) {
-      if (Get16(reg) != chipset_.IoDecodeMirror()) {
-        ++chipset_.unmirroredWrites_;
-      }
-    } else if (reg >= kLpcGenericRange1 && reg < LpcGenericRangeRegister(kLpcGenericRangeCount)) {
-      const unsigned index = (reg - kLpcGenericRange1) / 4;
-      if (Get32(LpcGenericRangeRegister(index)) != chipset_.GenericRangeMirror(index)) {
-        ++chipset_.unmirroredWrites_;
-      }
+  if (!decode) {
+    return;
+  }
+  // Compare what each register touched now holds with its mirror.
+  if (Overlaps(reg, size, kLpcIoDecodeEnables, 2) &&
+      Get16(kLpcIoDecodeEnables) != chipset_.IoDecodeMirror()) {
+    ++chipset_.unmirroredWrites_;
+  }
+  for (uint32_t index = 0; index < kLpcGenericRangeCount; ++index) {
+    const uint16_t range = LpcGenericRangeRegister(index);
+    if (Overlaps(reg, size, range, 4) && Get32(range) != chipset_.GenericRangeMirror(index)) {
+      ++chipset_.unmirroredWrites_;
     }
   }
 }
@@ -198,9 +207,11 @@ void Chipset::SetSecondDevice(uint16_t ioDecodeEnables, uint32_t genericRange) {
   lpc_.Set32(kLpcSecondGenericRange, genericRange);
 }
 
-bool Chipset::IsDecodeRegister(uint16_t reg) {
-  return (reg >= kLpcIoDecodeEnables && reg < LpcGenericRangeRegister(kLpcGenericRangeCount)) ||
-         (reg >= kLpcSecondIoDecodeEnables && reg < kLpcSecondGenericRange + 4);
+bool Chipset::IsDecodeRegister(uint16_t reg, unsigned size) {
+  return Overlaps(reg, size, kLpcIoDecodeEnables,
+                  LpcGenericRangeRegister(kLpcGenericRangeCount) - kLpcIoDecodeEnables) ||
+         Overlaps(reg, size, kLpcSecondIoDecodeEnables,
+                  kLpcSecondGenericRange + 4 - kLpcSecondIoDecodeEnables);
 }
 
 bool Chipset::BridgeWrite(uint16_t reg, unsigned size, uint32_t value) {

@@ -124,7 +124,7 @@ public:
 
 private:
   friend class LpcBridge;
-  static bool IsDecodeRegister(uint16_t reg);
+  static bool IsDecodeRegister(uint16_t reg, unsigned size);
   bool BridgeWrite(uint16_t reg, unsigned size, uint32_t value); // false: refused
   void DmiWrite(uint16_t offset, unsigned size, uint32_t value);
   void EspiWrite(uint16_t offset, unsigned size, uint32_t value);

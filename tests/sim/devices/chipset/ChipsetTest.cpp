@@ -145,6 +145,18 @@ TEST_F(ChipsetTest, LockedChipsetRefusesDecodeAndMirrorWrites) {
   EXPECT_EQ(Config(sim::pci::kCommand, 2), sim::pci::kCommandIoSpace);
 }
 
+// 32 bits at 0x80 reach the decode enables at 0x82: the lock and the mirror
+// rule hold for such a write too.
+TEST_F(ChipsetTest, WideWriteOverlappingTheDecodeEnablesMeetsLockAndMirror) {
+  WriteConfig(0x80, 4, 0x0800u << 16);
+  EXPECT_EQ(chipset.IoDecodeEnables(), 0x0800);
+  EXPECT_EQ(chipset.UnmirroredWrites(), 1u);
+  chipset.SetLocked(true);
+  WriteConfig(0x80, 4, 0x0013u << 16);
+  EXPECT_EQ(chipset.IoDecodeEnables(), 0x0800);
+  EXPECT_EQ(chipset.RefusedWrites(), 1u);
+}
+
 TEST_F(ChipsetTest, LockBitsStickOnceSet) {
   WriteDmi(kDmiLockH, 4, kDmiLockHBit);
   EXPECT_TRUE(chipset.Locked());
