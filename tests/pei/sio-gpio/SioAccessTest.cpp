@@ -157,6 +157,15 @@ TEST_P(SioAccessUnitsDigit, EnablesTheGroupAndChangesNoPin) {
   EXPECT_EQ(sio.Register(0x09, 0xF1), 0xA5);
   EXPECT_EQ(sio.Register(0x0F, 0xE3), 0xFF);
   EXPECT_EQ(sio.AccessesOutsideConfig(), 0u);
+  // The steps still run: four read-modify-writes low, three released.
+  const std::vector<Access> accesses = sio.DeviceAccesses();
+  ASSERT_EQ(accesses.size(), 2u * (4 + 3));
+  EXPECT_EQ(accesses[1].kind, Access::Write);
+  EXPECT_EQ(accesses[1].ldn, 0x0F);
+  EXPECT_EQ(accesses[1].reg, 0xE3);
+  EXPECT_EQ(accesses[1].value, 0xFF);
+  EXPECT_EQ(accesses[13].reg, 0xF0);
+  EXPECT_EQ(accesses[13].value, 0x0F);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bits8And9, SioAccessUnitsDigit, ::testing::Values(48, 49));
