@@ -96,6 +96,37 @@ TEST_F(OpenWindowTest, AllFourUsedIsOutOfResourcesEvenUnlocked) {
   EXPECT_EQ(MmioWrites(), 0u);
 }
 
+// The checks run in a fixed order: covering range, second device, free
+// range, lock. Each case below fails two of them; the earlier one answers.
+TEST_F(OpenWindowTest, FullDecoderIsReportedBeforeTheLock) {
+  for (unsigned i = 0; i < 4; ++i) {
+    chipset.SetGenericRange(i, 0x00040201 + 0x100 * i);
+  }
+  chipset.SetLocked(true);
+  EXPECT_EQ(Open(), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(MmioWrites(), 0u);
+}
+
+TEST_F(OpenWindowTest, SecondDeviceIsReportedBeforeAFullDecoder) {
+  for (unsigned i = 0; i < 4; ++i) {
+    chipset.SetGenericRange(i, 0x00040201 + 0x100 * i);
+  }
+  chipset.SetSecondDevice(0, 0x007C0A81); // 0xA80..0xAFF
+  EXPECT_EQ(Open(), EFI_UNSUPPORTED);
+  EXPECT_EQ(MmioWrites(), 0u);
+}
+
+TEST_F(OpenWindowTest, CoveringRangeWinsOverEveryRefusal) {
+  chipset.SetGenericRange(0, 0x00040201);
+  chipset.SetGenericRange(1, 0x00040301);
+  chipset.SetGenericRange(2, kLpcEcWindowRange);
+  chipset.SetGenericRange(3, 0x00040401);
+  chipset.SetSecondDevice(0, 0x007C0A81);
+  chipset.SetLocked(true);
+  EXPECT_EQ(Open(), EFI_SUCCESS);
+  EXPECT_EQ(MmioWrites(), 0u);
+}
+
 struct SecondRangeCase {
   const char *name;
   uint32_t range;
