@@ -220,6 +220,13 @@ TEST_F(DecodeEnablesTest, AlreadySetWritesNothing) {
   EXPECT_EQ(MmioWrites(), 0u);
 }
 
+TEST_F(DecodeEnablesTest, NothingToChangeIsSuccessEvenLocked) {
+  chipset.SetIoDecodeEnables(0x0803);
+  chipset.SetLocked(true);
+  EXPECT_EQ(Update(0x0803), EFI_SUCCESS);
+  EXPECT_EQ(MmioWrites(), 0u);
+}
+
 TEST_F(DecodeEnablesTest, SeriesHAddsTheEnabledSecondDevicesBits) {
   chipset.SetIoDecodeEnables(0x0800);
   chipset.SetSecondDevice(0x0010, 0);
