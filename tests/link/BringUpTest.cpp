@@ -242,6 +242,32 @@ TEST_F(Kind1With, StopWaitsOnTheFirmwareAndTheQuirkFlagIsCleared) {
   EXPECT_EQ(Context()->Adapter.PhyQuirk, 0);
 }
 
+// Byte reads of OOB registers 0x34 (lane 0) and 0x35 (lane 1) through the
+// OCP window: the stop reads 0x34 until idle, at most ten times, and turns
+// to 0x35 only when 0x34 went idle.
+class StopWaitTest : public OobDetectionTest {
+protected:
+  StopWaitTest() : OobDetectionTest(54, true) {}
+  std::pair<size_t, size_t> IdleReadsAtCreation() {
+    machine_.trace().Enable(true);
+    Load();
+    uint16_t command = static_cast<uint16_t>(nic_.BarBase(0) + 0xB4);
+    return {machine_.trace().Count(sim::TraceMatch::IoWr(command, 0x1034)),
+            machine_.trace().Count(sim::TraceMatch::IoWr(command, 0x2034))};
+  }
+};
+
+TEST_F(StopWaitTest, IdleFirmwareIsAskedAbout34Then35) {
+  EXPECT_EQ(IdleReadsAtCreation(), (std::pair<size_t, size_t>{1, 1}));
+  EXPECT_EQ(Context()->Adapter.OcpFailed, 0);
+}
+
+TEST_F(StopWaitTest, BusyFirmwareGetsTenLooksAt34AndNoneAt35) {
+  nic_.SetOobBusyStuck(true);
+  EXPECT_EQ(IdleReadsAtCreation(), (std::pair<size_t, size_t>{10, 0}));
+  EXPECT_EQ(Context()->Adapter.OcpFailed, 1);
+}
+
 TEST_F(Kind1Without, NoFirmwareNoWaitAndTheQuirkFlagStays) {
   nic_.SetOobBusyStuck(true);
   nic_.SetInternalRegister(0xE052, 0x0001);
