@@ -330,6 +330,8 @@ void Board::PowerOn() {
   ec_ = std::make_unique<Ec>(machine_);
   ec_->AttachInterface(0x62, 0x66);
   ec_->SetPresent(options_.ecPresent);
+  // The board's EC comes up with bit 3 of 0xD6 set, so the boot visibly clears it.
+  ec_->SetRegister(0, 0xD6, 0x0C);
   for (const BoardOptions::EcRegister &r : options_.ecRegisters) {
     ec_->SetRegister(r.bank, r.reg, r.value);
   }

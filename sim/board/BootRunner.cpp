@@ -161,6 +161,19 @@ std::string DescribeHob(const HobRecord &hob) {
       }
       text += "]";
     }
+  } else if (hob.name == "EC_FLAG_HOB" && !hob.data.empty()) {
+    text += ": Flag " + std::to_string(hob.data[0]);
+  } else if (hob.name == "GPIO_UNLOCK_HOB") {
+    size_t unlocked = 0;
+    const size_t entries = hob.data.size() / sizeof(GPIO_UNLOCK_HOB_ENTRY);
+    for (size_t i = 0; i < entries; ++i) {
+      GPIO_UNLOCK_HOB_ENTRY entry;
+      std::memcpy(&entry, &hob.data[i * sizeof(entry)], sizeof(entry));
+      unlocked +=
+          __builtin_popcount(entry.PadConfigUnlocked) + __builtin_popcount(entry.OutputUnlocked);
+    }
+    text += ": " + std::to_string(entries) + " entries, " + std::to_string(unlocked) +
+            " lock bits left open";
   } else if (!hob.data.empty()) {
     text += ": " + Bytes(hob.data, 8);
   }
@@ -288,9 +301,8 @@ public:
       std::string pins;
       uint64_t longest = 0;
       for (const auto &[pin, interval] : lows) {
-        char code[8];
-        std::snprintf(code, sizeof(code), "%02X", pin);
-        pins += (pins.empty() ? "" : " ") + std::string(code);
+        // Pin codes are decimal: tens digit the group, units digit the bit.
+        pins += (pins.empty() ? "" : " ") + std::to_string(pin);
         longest = std::max(longest, interval.second - interval.first);
       }
       char text[160];
