@@ -53,14 +53,6 @@ BOOLEAN HasField(CONST UINT8 *Structure, UINT8 Offset, UINT8 Size) {
   return (UINTN)Offset + Size <= ((CONST SMBIOS_STRUCTURE *)Structure)->Length ? TRUE : FALSE;
 }
 
-BOOLEAN ReadField8(CONST UINT8 *Structure, UINT8 Offset, UINT8 *Value) {
-  if (!HasField(Structure, Offset, 1)) {
-    return FALSE;
-  }
-  *Value = Structure[Offset];
-  return TRUE;
-}
-
 BOOLEAN ReadField16(CONST UINT8 *Structure, UINT8 Offset, UINT16 *Value) {
   if (!HasField(Structure, Offset, 2)) {
     return FALSE;

@@ -20,7 +20,6 @@ CONST CHAR8 *GetNthString(CONST UINT8 *Structure, UINTN N);
 
 // Fields of the formatted area; FALSE when the structure's Length ends
 // before the field.
-[[nodiscard]] BOOLEAN ReadField8(CONST UINT8 *Structure, UINT8 Offset, UINT8 *Value);
 [[nodiscard]] BOOLEAN ReadField16(CONST UINT8 *Structure, UINT8 Offset, UINT16 *Value);
 [[nodiscard]] BOOLEAN HasField(CONST UINT8 *Structure, UINT8 Offset, UINT8 Size);
 
