@@ -97,7 +97,7 @@ EFI_STATUS SetOobState(UINT8 Wanted) {
       Found = TRUE;
     }
   }
-  if (!Found || IoBase + kOobWindowSpan > kIoSpaceEnd) {
+  if (!Found || IoBase > kIoSpaceEnd - kOobWindowSpan) {
     return EFI_NOT_FOUND;
   }
   UINT16 Io = (UINT16)IoBase;

@@ -175,6 +175,8 @@ TEST_F(OobSwitchTest, NoControllerEntryForBarZeroIsNotFound) {
   EXPECT_EQ(Switch(1).status, EFI_NOT_FOUND) << "nothing with the identity at 5:0.0";
   UseEntries({NicEntry(0xFFC0, 0x10)});
   EXPECT_EQ(Switch(1).status, EFI_NOT_FOUND) << "a window the registers do not fit in";
+  UseEntries({NicEntry(0xFFFFFF80, 0x10)});
+  EXPECT_EQ(Switch(1).status, EFI_NOT_FOUND) << "a base whose window wraps past 4 GiB";
   EXPECT_EQ(WritesToTheController(), 0u);
   EXPECT_TRUE(nic.OobRequests().empty());
 }
