@@ -84,6 +84,12 @@ VOID EFIAPI RebindAfterEnumeration(EFI_EVENT Event, VOID *Context);
 [[nodiscard]] EFI_STATUS SetOobState(UINT8 Wanted);
 EFI_STATUS HideMgmtDevices();
 
+// A device-HOB entry whose device or function number does not fit its field
+// of a configuration address would reach another function's registers.
+static inline BOOLEAN AgentEntryAddressable(CONST MGMT_DEVICE_HOB_ENTRY *Entry) {
+  return (Entry->Device <= 31 && Entry->Function <= 7) ? TRUE : FALSE;
+}
+
 // ---------------------------------------------------------------------------
 // Small memory helpers (no library behind the module)
 

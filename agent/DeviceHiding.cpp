@@ -41,7 +41,7 @@ EFI_STATUS HideMgmtDevices() {
   UINT32 Count = mDeviceHob->EntryCount;
   for (UINT32 Index = Count; Index-- > 0;) {
     CONST MGMT_DEVICE_HOB_ENTRY *Entry = &mDeviceHob->Entries[Index];
-    if (Entry->Kind != kMgmtDeviceKindFunction) {
+    if (Entry->Kind != kMgmtDeviceKindFunction || !AgentEntryAddressable(Entry)) {
       continue;
     }
     DisableDecoding(Entry);
@@ -54,7 +54,7 @@ EFI_STATUS HideMgmtDevices() {
   }
   for (UINT32 Index = Count; Index-- > 0;) {
     CONST MGMT_DEVICE_HOB_ENTRY *Entry = &mDeviceHob->Entries[Index];
-    if (Entry->Kind != kMgmtDeviceKindBridge) {
+    if (Entry->Kind != kMgmtDeviceKindBridge || !AgentEntryAddressable(Entry)) {
       continue;
     }
     DisableDecoding(Entry);

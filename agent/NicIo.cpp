@@ -20,8 +20,6 @@ constexpr UINT64 kMaxIoPort = 0xFFFF;
 constexpr UINT64 kMaxAddress = ~(UINT64)0;
 constexpr UINT32 kConfigSpaceSize = 0x1000; // extended configuration space per function
 constexpr UINT64 kConfigWindowSize = 0x10000000;
-constexpr UINT8 kMaxPciDevice = 31;
-constexpr UINT8 kMaxPciFunction = 7;
 constexpr UINT64 kBelow4GiB = 0xFFFFFFFF;
 constexpr UINT64 kMicrosecondsPerSecond = 1000000;
 // The PM timer counts 24 bits; waits are cut into chunks short enough that
@@ -473,8 +471,7 @@ BOOLEAN InstallNicIo(MGMT_DEVICE_HOB_DATA *DeviceHob) {
   for (UINT32 Index = 0; Index < Entries; Index++) {
     CONST MGMT_DEVICE_HOB_ENTRY *Entry = &DeviceHob->Entries[Index];
     // A location the configuration window cannot address is not the controller.
-    if (Entry->Device > kMaxPciDevice || Entry->Function > kMaxPciFunction ||
-        !IsBoardNic(Entry->Bus, Entry->Device, Entry->Function)) {
+    if (!AgentEntryAddressable(Entry) || !IsBoardNic(Entry->Bus, Entry->Device, Entry->Function)) {
       continue;
     }
     Present = TRUE;

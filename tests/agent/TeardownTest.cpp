@@ -160,6 +160,19 @@ TEST_F(TeardownTest, HidingPassesRunDevicesFirstThenBridgesEachFromTheLastEntry)
   EXPECT_EQ(PciWrites(), 13u) << machine.trace().Dump();
 }
 
+TEST_F(TeardownTest, EntryWhoseDeviceNumberDoesNotFitIsSkipped) {
+  // Device 32 of bus 1 would land on 2:0.0's registers, the controller's.
+  hobs.Build(std::vector<HobEntry>{{kMgmtDeviceKindFunction, 1, 32, 0, 0, 0, 0x20, 0},
+                                   {kMgmtDeviceKindBridge, 1, 0, 8, 0, 0, 0, 0}});
+  mDeviceHob = hobs.Data();
+  const Bytes path = FileNodePath(kCoreDriverFile);
+  LoadImage(&path);
+  EXPECT_EQ(LinksInstalled(), 0u);
+  EXPECT_EQ(PciWrites(), 0u) << machine.trace().Dump();
+  EXPECT_EQ(device.Get16(0x04), 0x0107);
+  EXPECT_EQ(device.BarAddress(4), 0xF7D04000u);
+}
+
 TEST_F(TeardownTest, OtherImagesChangeNothing) {
   const Bytes other = FileNodePath(kOtherFile);
   LoadImage(&other);
