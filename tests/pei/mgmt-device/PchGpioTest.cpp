@@ -18,6 +18,7 @@ constexpr UINT32 H(UINT8 group, UINT16 pad) { return GpioPad(kGpioChipsetIdH, gr
 constexpr UINT32 Lp(UINT8 group, UINT16 pad) { return GpioPad(kGpioChipsetIdLp, group, pad); }
 
 constexpr uint64_t kDeviceIdAddress = 0xE00F8002;
+constexpr uint64_t kBridgeBase = 0xE00F9000;
 constexpr uint16_t kDeviceIdUnknown = 0x1234;
 
 class GpioTest : public MgmtDeviceFixture {
@@ -214,6 +215,29 @@ TEST_F(GpioTest, LockMessageCarriesTheLockRegisterThroughTheBridge) {
   }
   EXPECT_EQ(messages[0].data, 1u << 3);                // only the pad's own bit opened
   EXPECT_EQ(messages[1].data, (1u << 3) | (1u << 21)); // and closed again
+}
+
+TEST_F(GpioTest, LockMessageIsPreparedInOrderKeepingTheLowStatusBits) {
+  // Status bits 3..7 as an earlier user left them, the posted bit among them.
+  machine.bus().MmioWrite(kBridgeBase + kSbBridgeStatus, 2, 0x00F8);
+  const size_t before = machine.trace().Entries().size();
+  EXPECT_EQ(Run<EFI_STATUS>([] { return SidebandLockMessage(0x6D, 0x84, 0xFFFFFFFF, 1u << 4); }),
+            EFI_SUCCESS);
+  std::vector<std::pair<uint64_t, uint64_t>> writes; // bridge register, value
+  const auto &entries = machine.trace().Entries();
+  for (size_t i = before; i < entries.size(); ++i) {
+    if (entries[i].kind == sim::TraceEntry::MmioWrite && entries[i].address >= kBridgeBase &&
+        entries[i].address < kBridgeBase + 0x1000) {
+      writes.emplace_back(entries[i].address - kBridgeBase, entries[i].value);
+    }
+  }
+  const std::vector<std::pair<uint64_t, uint64_t>> expected = {
+      {kSbBridgeAddress, 0x6D000084}, {kSbBridgeExtAddress, 0}, {kSbBridgeStatus, 0x1378},
+      {kSbBridgeRouting, 0xF000},     {kSbBridgeData, 1u << 4}, {kSbBridgeStatus, 0x1379}};
+  EXPECT_EQ(writes, expected);
+  ASSERT_EQ(gpio.bridge().Messages().size(), 1u);
+  EXPECT_FALSE(gpio.bridge().Messages()[0].posted);
+  EXPECT_TRUE(gpio.TxLocked(2, 4));
 }
 
 TEST_F(GpioTest, TxLockedPadKeepsItsLevelWhenTheBridgeIsHidden) {
