@@ -10,20 +10,18 @@
 #include <Pi/PiHob.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "../ec/FirmwareTest.h"
 #include "Chipset.h"
-#include "FirmwareRunner.h"
-#include "Machine.h"
 #include "PchGpio.h"
 #include "PchGpioModel.h"
 #include "PmTimer.h"
 #include "sim/pei/Pei.h"
 #include "sim/uefi/VariableStore.h"
 
-class MgmtDeviceFixture : public ::testing::Test {
+class MgmtDeviceFixture : public FirmwareTest {
 protected:
   using Reg = sim::PchGpioModel::Reg;
 
@@ -36,17 +34,6 @@ protected:
         pei(machine, variables, bootMode, peiMemory) {
     mPchSeries = kPchSeriesUnknown; // a freshly loaded module
     machine.SetWatchdog(kWatchdogNs);
-  }
-
-  template <typename T> T Run(std::function<T()> body) {
-    T result{};
-    const sim::RunOutcome outcome = sim::FirmwareRunner::Run(machine, [&] { result = body(); });
-    EXPECT_EQ(outcome.kind, sim::RunOutcome::Completed) << outcome.detail;
-    return result;
-  }
-  void Run(std::function<void()> body) {
-    const sim::RunOutcome outcome = sim::FirmwareRunner::Run(machine, body);
-    EXPECT_EQ(outcome.kind, sim::RunOutcome::Completed) << outcome.detail;
   }
 
   const EFI_HOB_GUID_TYPE *FindGuidHob(const EFI_GUID &guid) const {
@@ -110,8 +97,6 @@ protected:
     return story;
   }
 
-  sim::Machine machine;
-  sim::MachineScope scope{machine};
   sim::PmTimer timer{machine.clock(), machine.bus()};
   sim::Chipset chipset;
   sim::PchGpioModel gpio;
