@@ -1,6 +1,7 @@
 // The whole PEI phase on the simulated board: the four PEI modules' host
-// images dispatched in the board's order (MgmtDevicePei, SioGpioPei, EcPei,
-// SioSetupPei), then the end of PEI, against the chipset, GPIO communities,
+// images dispatched in start order (MgmtDevicePei, SioGpioPei, EcPei,
+// SioSetupPei, so SioGpioPei's notification is in place before EcPei
+// installs the PPI), then the end of PEI, against the chipset, GPIO communities,
 // Super I/O chip, EC, PM timer and the device-list stand-in. Checked on the
 // devices (pins and pads over virtual time, EC registers) and in the HOB
 // list; once with the EC fitted and once without it.
