@@ -510,10 +510,10 @@ std::string DescribeItem(uint32_t code) {
 
 std::vector<BootRunner::ModuleInfo> BootRunner::Modules() {
   return {
+      {"MgmtDevicePei", "PEI", MgmtDevicePeiImage().Present()},
       {"SioGpioPei", "PEI", SioGpioPeiImage().Present()},
       {"EcPei", "PEI", EcPeiImage().Present()},
       {"SioSetupPei", "PEI", SioSetupPeiImage().Present()},
-      {"MgmtDevicePei", "PEI", MgmtDevicePeiImage().Present()},
       {"NicLinkDxe", "DXE", NicLinkDxeImage().Present()},
       {"MgmtAgentDxe", "DXE", MgmtAgentDxeImage().Present()},
       {"InventoryDxe", "DXE", InventoryDxeImage().Present()},
@@ -627,6 +627,10 @@ BootRecord BootRunner::Boot(unsigned number) {
                            "3 BARs)");
   });
 #endif
+  // Start order: MgmtDevicePei, then SioGpioPei before EcPei so that its
+  // notification fires when EcPei installs EC_ACCESS_PPI, then SioSetupPei.
+  step(module("MgmtDevicePei", "PEI", MgmtDevicePeiImage().Present()),
+       runPei(MgmtDevicePeiImage(), 3));
   step(module("SioGpioPei", "PEI", SioGpioPeiImage().Present()), runPei(SioGpioPeiImage(), 0));
   step(module("EcPei", "PEI", EcPeiImage().Present()), [&](StepRecord &record) {
     runPei(EcPeiImage(), 1)(record);
@@ -636,8 +640,6 @@ BootRecord BootRunner::Boot(unsigned number) {
                             : "no EC answered: EC_ACCESS_PPI not installed");
   });
   step(module("SioSetupPei", "PEI", SioSetupPeiImage().Present()), runPei(SioSetupPeiImage(), 2));
-  step(module("MgmtDevicePei", "PEI", MgmtDevicePeiImage().Present()),
-       runPei(MgmtDevicePeiImage(), 3));
   step(core("end of PEI", "PEI", "MgmtDevicePei"), [&](StepRecord &) { pei.SignalEndOfPei(); });
   if (!MgmtDevicePeiImage().Present()) {
     step(core("device HOB stand-in", "PEI"), [&](StepRecord &record) {
