@@ -108,14 +108,14 @@ protected:
 
 // An image whose corners and centre have colours of their own, to find where
 // it landed: the palette is {black, red, green, blue, white, grey}.
-inline sim::BmpSpec CornerMarkedBmp(uint32_t width, uint32_t height, uint16_t bits) {
-  sim::BmpSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bitsPerPixel = bits;
-  spec.palette = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0x808080};
+inline sim::BmpPicture CornerMarkedBmp(uint32_t width, uint32_t height, uint16_t bits) {
+  sim::BmpPicture picture;
+  picture.width = width;
+  picture.height = height;
+  picture.bitsPerPixel = bits;
+  picture.palette = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0x808080};
   const bool direct = bits == 24;
-  spec.pixel = [=](uint32_t x, uint32_t y) -> uint32_t {
+  picture.pixel = [=](uint32_t x, uint32_t y) -> uint32_t {
     uint32_t index = 5; // grey
     if (x == 0 && y == 0) {
       index = 1;
@@ -129,7 +129,7 @@ inline sim::BmpSpec CornerMarkedBmp(uint32_t width, uint32_t height, uint16_t bi
     const uint32_t palette[] = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0x808080};
     return direct ? palette[index] : index;
   };
-  return spec;
+  return picture;
 }
 
 } // namespace agent_test

@@ -95,11 +95,11 @@ TEST_F(LogoTest, EightBit100By50IsCentredAt462And359) {
 
 TEST_F(LogoTest, TwentyFourBitRowsAreStoredBottomUpAndPadded) {
   // 3 pixels of 3 bytes: 9 bytes, padded to 12 per row.
-  sim::BmpSpec spec;
-  spec.width = 3;
-  spec.height = 2;
-  spec.pixel = [](uint32_t x, uint32_t y) { return 0x102030u * (y * 3 + x + 1); };
-  const Converted c = Convert(sim::MakeBmp(spec));
+  sim::BmpPicture picture;
+  picture.width = 3;
+  picture.height = 2;
+  picture.pixel = [](uint32_t x, uint32_t y) { return 0x102030u * (y * 3 + x + 1); };
+  const Converted c = Convert(sim::MakeBmp(picture));
   ASSERT_EQ(c.status, EFI_SUCCESS);
   EXPECT_EQ(c.width, 3u);
   EXPECT_EQ(c.height, 2u);
@@ -108,8 +108,8 @@ TEST_F(LogoTest, TwentyFourBitRowsAreStoredBottomUpAndPadded) {
 }
 
 TEST_F(LogoTest, FourBitOddWidthUsesOnlyTheHighNibbleOfTheLastByte) {
-  sim::BmpSpec spec = CornerMarkedBmp(5, 3, 4);
-  Bytes image = sim::MakeBmp(spec);
+  sim::BmpPicture picture = CornerMarkedBmp(5, 3, 4);
+  Bytes image = sim::MakeBmp(picture);
   const size_t pixels = image.size() - 3 * 4; // rows of 3 bytes padded to 4
   for (size_t row = 0; row < 3; row++) {
     image[pixels + row * 4 + 2] |= 0x0F; // index 15: no such palette entry
@@ -125,11 +125,11 @@ TEST_F(LogoTest, FourBitOddWidthUsesOnlyTheHighNibbleOfTheLastByte) {
 }
 
 TEST_F(LogoTest, ImageLargerThanTheScreenIsClippedAroundItsCentre) {
-  sim::BmpSpec spec;
-  spec.width = 1100;
-  spec.height = 800;
-  spec.pixel = [](uint32_t x, uint32_t y) { return (x & 0xFF) << 16 | (y & 0xFF) << 8 | 0x11; };
-  Screen &card = DrawOnCard(sim::MakeBmp(spec));
+  sim::BmpPicture picture;
+  picture.width = 1100;
+  picture.height = 800;
+  picture.pixel = [](uint32_t x, uint32_t y) { return (x & 0xFF) << 16 | (y & 0xFF) << 8 | 0x11; };
+  Screen &card = DrawOnCard(sim::MakeBmp(picture));
   EXPECT_EQ(card.output->stats().rejectedBlts, 0u);
   EXPECT_EQ(card.output->stats().logoBlts, 1u);
   // Image column 38 and row 16 land at the screen's top-left corner.

@@ -11,7 +11,7 @@
 
 namespace sim {
 
-struct BmpSpec {
+struct BmpPicture {
   uint32_t width = 0;
   uint32_t height = 0;
   uint16_t bitsPerPixel = 24; // 24, 8 or 4
@@ -22,7 +22,7 @@ struct BmpSpec {
   std::function<uint32_t(uint32_t x, uint32_t y)> pixel;
 };
 
-std::vector<uint8_t> MakeBmp(const BmpSpec &spec);
+std::vector<uint8_t> MakeBmp(const BmpPicture &picture);
 
 // Byte offsets of the fields the logo code reads, for tests that damage them.
 namespace bmp {

@@ -84,13 +84,13 @@ TEST_F(FirmwareVolumeTest, UnusedMembersTrapByName) {
 }
 
 TEST(BmpImageTest, RowsAreBottomUpAndPaddedToFourBytes) {
-  sim::BmpSpec spec;
-  spec.width = 3;
-  spec.height = 2;
-  spec.bitsPerPixel = 4;
-  spec.palette = {0x000000, 0xFFFFFF};
-  spec.pixel = [](uint32_t x, uint32_t y) { return (x + y) % 2; };
-  const std::vector<uint8_t> bmp = sim::MakeBmp(spec);
+  sim::BmpPicture picture;
+  picture.width = 3;
+  picture.height = 2;
+  picture.bitsPerPixel = 4;
+  picture.palette = {0x000000, 0xFFFFFF};
+  picture.pixel = [](uint32_t x, uint32_t y) { return (x + y) % 2; };
+  const std::vector<uint8_t> bmp = sim::MakeBmp(picture);
   ASSERT_EQ(bmp.size(), 54u + 2 * 4 + 2 * 4);
   EXPECT_EQ(bmp[sim::bmp::kPixelOffset], 62);
   EXPECT_EQ(bmp[62], 0x10) << "bottom row (y = 1): 1, 0, 1";
