@@ -300,12 +300,12 @@ EFI_STATUS WritePadConfig(const PadGroupInfo &Group, UINT16 PadNumber, const Pad
   return EFI_SUCCESS;
 }
 
-// The PEI foundation keeps the pointer to its services table just below the
-// IDT; that slot's address is what PEI code passes around.
+// The UINTN just below the IDT holds the EFI_PEI_SERVICES ** that PEIMs
+// receive (PI "PEI Services Table Retrieval", x86): read it once.
 const EFI_PEI_SERVICES **PeiServicesFromIdt() {
   IDT_REGISTER Idtr;
   ReadIdtr(&Idtr);
-  return (const EFI_PEI_SERVICES **)(Idtr.Base - sizeof(UINTN));
+  return (const EFI_PEI_SERVICES **)*(const UINTN *)(Idtr.Base - sizeof(UINTN));
 }
 
 UINT32 UnlockEntriesBefore(const SeriesTable &Table, UINT32 GroupIndex) {

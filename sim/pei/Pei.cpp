@@ -149,7 +149,7 @@ Pei::Pei(Machine &machine, VariableStore &variables, EFI_BOOT_MODE bootMode, uin
 
 Pei::~Pei() {
   // Guest memory stays as it is: the HOB list lives on into DXE.
-  if (machine_.IdtrBase() == reinterpret_cast<uint64_t>(servicesSlot_) + sizeof(void *)) {
+  if (machine_.IdtrBase() == reinterpret_cast<uint64_t>(idtSlot_) + sizeof(UINTN)) {
     machine_.SetIdtr(0, 0);
   }
   if (gCurrent == this) {
@@ -199,12 +199,18 @@ void Pei::BuildTables() {
   ps.ResetSystem2 = ResetSystem2Entry;
   SIM_TRAP_SLOT(ps, "PeiServices", FreePages);
 
-  // The slot holding the table's address, directly below the IDT.
-  auto *block = static_cast<uint8_t *>(InternalAlloc(sizeof(void *) + kIdtBytes + 16));
+  // PI "PEI Services Table Retrieval" (x86): the UINTN just below the IDT
+  // holds the EFI_PEI_SERVICES ** that PEIMs receive. As in the reference
+  // core, that is the address of a cell in the foundation's own data which
+  // holds the table's address, so a lookup dereferences the slot once.
+  servicesPointer_ =
+      static_cast<const EFI_PEI_SERVICES **>(InternalAlloc(sizeof(EFI_PEI_SERVICES *)));
+  *servicesPointer_ = services_;
+  auto *block = static_cast<uint8_t *>(InternalAlloc(sizeof(UINTN) + kIdtBytes + 16));
   auto *idt = reinterpret_cast<uint8_t *>(
-      (reinterpret_cast<uint64_t>(block) + sizeof(void *) + 15) / 16 * 16);
-  servicesSlot_ = reinterpret_cast<const EFI_PEI_SERVICES **>(idt - sizeof(void *));
-  *servicesSlot_ = services_;
+      (reinterpret_cast<uint64_t>(block) + sizeof(UINTN) + 15) / 16 * 16);
+  idtSlot_ = reinterpret_cast<UINTN *>(idt - sizeof(UINTN));
+  *idtSlot_ = reinterpret_cast<UINTN>(servicesPointer_);
   machine_.SetIdtr(reinterpret_cast<uint64_t>(idt), static_cast<uint16_t>(kIdtBytes - 1));
 
   // The platform PPIs every module may locate.
@@ -230,7 +236,7 @@ void Pei::BuildTables() {
 
 void Pei::CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *notify, void *ppi) {
   // A notify function's status means nothing to the PEI foundation.
-  (void)notify->Notify(const_cast<EFI_PEI_SERVICES **>(servicesSlot_),
+  (void)notify->Notify(const_cast<EFI_PEI_SERVICES **>(servicesPointer_),
                        const_cast<EFI_PEI_NOTIFY_DESCRIPTOR *>(notify), ppi);
 }
 
@@ -487,7 +493,7 @@ EFI_STATUS Pei::Stall(UINTN microseconds) {
 }
 
 EFI_STATUS Pei::RunModule(EFI_PEIM_ENTRY_POINT2 entry, EFI_PEI_FILE_HANDLE fileHandle) {
-  EFI_STATUS status = entry(fileHandle, servicesSlot_);
+  EFI_STATUS status = entry(fileHandle, servicesPointer_);
   RunDispatchNotifies();
   return status;
 }

@@ -5,9 +5,11 @@
 // store, the stall PPI on the PM timer, and end of PEI. Every slot that is not
 // emulated traps and names itself.
 //
-// PEI modules receive EFI_PEI_SERVICES**: a pointer to the one slot holding
-// the table's address, which sits just below the interrupt descriptor table
-// as on a board, so ReadIdtr finds it too. Call RunModule and SignalEndOfPei
+// PEI modules receive EFI_PEI_SERVICES**: the address of a cell holding the
+// table's address. The UINTN just below the interrupt descriptor table holds
+// that same EFI_PEI_SERVICES**, as a PI foundation keeps it, so code that
+// finds the IDT through ReadIdtr reads the slot once and gets what PEIMs
+// receive. Call RunModule and SignalEndOfPei
 // inside a FirmwareRunner run: they run firmware code (entry points, notify
 // functions) that may end the run.
 #pragma once
@@ -49,7 +51,7 @@ public:
   static Pei *Current();
   void MakeCurrent();
 
-  const EFI_PEI_SERVICES **PeiServices() const { return servicesSlot_; }
+  const EFI_PEI_SERVICES **PeiServices() const { return servicesPointer_; }
   Machine &machine() const { return machine_; }
   VariableStore &variables() const { return variables_; }
 
@@ -110,7 +112,8 @@ private:
 
   GuestArena internal_;
   EFI_PEI_SERVICES *services_ = nullptr;
-  const EFI_PEI_SERVICES **servicesSlot_ = nullptr;
+  const EFI_PEI_SERVICES **servicesPointer_ = nullptr; // what PEIMs receive
+  UINTN *idtSlot_ = nullptr;                           // just below the IDT
   uint64_t memoryBottom_ = 0;
   uint64_t memoryPages_ = 0;
 

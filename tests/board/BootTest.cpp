@@ -6,6 +6,7 @@
 
 #include "Transcript.h"
 
+#include <Guid/GpioUnlockHob.h>
 #include <Guid/SetupVariable.h>
 #include <MgmtLink/Commands.h>
 
@@ -20,6 +21,7 @@
 #include "PchGpioModel.h"
 #endif
 
+#include <cstring>
 #include <filesystem>
 
 using namespace boardtest;
@@ -324,6 +326,28 @@ TEST(Boots, AStepPastTheWatchdogEndsTheRunAsAFailure) {
   const sim::board::StepRecord *later = Step(run.boots[0], "MgmtAgentDxe");
   EXPECT_EQ(later, nullptr) << "nothing runs after the hang";
 }
+
+#if MGMT_BOARD_HAS_PCH_GPIO
+TEST(Pads, EveryDefaultBootRecordsTheDrivePadInGpioUnlockHob) {
+  REQUIRE_MODULES("MgmtDevicePei");
+  Booted b = BootWith({});
+  ASSERT_FALSE(b.run.failed) << b.run.failure;
+  const sim::board::HobRecord *unlock = nullptr;
+  for (const sim::board::HobRecord &hob : b.run.boots[0].hobs) {
+    if (hob.name == "GPIO_UNLOCK_HOB") {
+      unlock = &hob;
+    }
+  }
+  // Reached through the services pointer kept below the IDT.
+  ASSERT_NE(unlock, nullptr);
+  // Series H: groups 0 and 1 own one entry each, so pad 21 of group 2 is
+  // bit 21 of entry 2's first bitmap.
+  ASSERT_GE(unlock->data.size(), 3 * sizeof(GPIO_UNLOCK_HOB_ENTRY));
+  GPIO_UNLOCK_HOB_ENTRY entry;
+  std::memcpy(&entry, unlock->data.data() + 2 * sizeof entry, sizeof entry);
+  EXPECT_EQ(entry.PadConfigUnlocked, 1u << 21);
+}
+#endif
 
 #if MGMT_BOARD_HAS_NIC && MGMT_BOARD_HAS_PCH_GPIO
 TEST(Pads, SensePadHighDisablesTheDeviceAndTheLinkStaysUnused) {

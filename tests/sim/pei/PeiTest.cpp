@@ -180,13 +180,27 @@ TEST_F(PpiDatabaseTest, EndOfPeiNotifyRunsOnlyWhenPeiEnds) {
   EXPECT_EQ(GetNextHobOfType(EFI_HOB_TYPE_GUID_EXTENSION, pei_->HobList()), gSeen[0].second);
 }
 
-TEST_F(PpiDatabaseTest, ModulesReceiveThePointerKeptBelowTheIdt) {
-  EXPECT_EQ(*ps_, &Services());
+TEST_F(PpiDatabaseTest, TheUintnBelowTheIdtHoldsThePointerModulesReceive) {
+  const EFI_PEI_SERVICES **received = nullptr;
+  RunOk([&] {
+    pei_->RunModule(
+        [](EFI_PEI_FILE_HANDLE handle, const EFI_PEI_SERVICES **ps) EFIAPI -> EFI_STATUS {
+          *static_cast<const EFI_PEI_SERVICES ***>(const_cast<void *>(handle)) = ps;
+          return EFI_SUCCESS;
+        },
+        &received);
+  });
   IDT_REGISTER idtr{};
   ReadIdtr(&idtr);
-  EXPECT_EQ(reinterpret_cast<const EFI_PEI_SERVICES **>(idtr.Base - sizeof(void *)), ps_);
-  EXPECT_EQ(Services().Hdr.Signature, PEI_SERVICES_SIGNATURE);
-  EXPECT_TRUE(machine_.memory().Contains(reinterpret_cast<uint64_t>(ps_)));
+  const UINTN slot = *reinterpret_cast<const UINTN *>(idtr.Base - sizeof(UINTN));
+  // The slot holds the pointer itself, not the table: one dereference gives
+  // what PEIMs receive, two give the table.
+  EXPECT_EQ(reinterpret_cast<const EFI_PEI_SERVICES **>(slot), received);
+  EXPECT_EQ(received, ps_);
+  EXPECT_NE(slot, reinterpret_cast<UINTN>(*ps_));
+  EXPECT_EQ((**received).Hdr.Signature, PEI_SERVICES_SIGNATURE);
+  EXPECT_TRUE(machine_.memory().Contains(slot));
+  EXPECT_TRUE(machine_.memory().Contains(idtr.Base));
 }
 
 TEST_F(PpiDatabaseTest, UnemulatedSlotEndsTheRunNamingItself) {
