@@ -38,7 +38,8 @@ BOOLEAN NicLinkWait(NIC_DEVICE_CONTEXT *Ctx) {
     if (I > kLinkWaitPolls) {
       return FALSE;
     }
-    if (Status & kNicLinkUp) {
+    // An absent controller reads all ones, link bit included: no link.
+    if (Status != kNicLinkStatusAbsent && (Status & kNicLinkUp)) {
       return TRUE;
     }
   }

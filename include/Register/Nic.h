@@ -76,6 +76,9 @@ constexpr UINT32 kNicPhyAccessDataMask = 0xFFFF;
 
 constexpr UINT16 kNicRegLinkStatus = 0x6C; // 8-bit
 constexpr UINT8 kNicLinkUp = 0x02;
+// What the register reads when no controller answers. No real status has
+// every bit set (it would claim all three speeds at once).
+constexpr UINT8 kNicLinkStatusAbsent = 0xFF;
 
 // Extended register window.
 constexpr UINT16 kNicRegExtData = 0x70;

@@ -61,6 +61,16 @@ TEST_F(OpenTest, NoLinkFailsAfterAboutOneSecondAndLeavesTheLinkClosed) {
   EXPECT_EQ(Open(1, kTag), EFI_SUCCESS) << "the failed opening left opened at 0";
 }
 
+// All ones has the link bit set too; taken as link up, Open would report an
+// open link to a controller that is not there.
+TEST_F(OpenTest, AbsentControllerFailsAfterTheLinkWaitInsteadOfReadingAsLinkUp) {
+  Load();
+  nic_.SetAbsent(true);
+  EXPECT_EQ(Open(1, kTag), EFI_DEVICE_ERROR);
+  EXPECT_GE(elapsedNs_, 1001 * kMs) << "the whole link wait";
+  EXPECT_EQ(Send({0x42}), EFI_DEVICE_ERROR);
+}
+
 // A failed opening must not leave the controller marked open: a later
 // opening saves the transmit configuration that closing restores.
 TEST_F(OpenTest, FailedOpeningLeavesNoOpenMarkBehind) {
