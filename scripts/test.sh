@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Everything a change must pass: installs what is missing, builds the host
 # tree (simulator, tests) and the firmware tree (EFI images), runs the test
-# suites, then checks the EFI images. Exits non-zero on any failure.
+# suites, checks the EFI images, then boots the DXE drivers in OVMF under
+# QEMU. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,4 @@ cmake --build --preset firmware
 
 ctest --preset host --no-tests=error
 bash scripts/check-images.sh build/firmware/images
+bash scripts/ovmf.sh
