@@ -13,7 +13,13 @@ if ! command -v qemu-system-x86_64 >/dev/null || ! command -v mformat >/dev/null
   bash scripts/setup-deps.sh || true
 fi
 
+# With the host tree built, the simulator's documents are compared too.
+simulator=()
+if [ -x build/host/tools/mgmt-sim/mgmt-sim ]; then
+  simulator=(--mgmt-sim build/host/tools/mgmt-sim/mgmt-sim)
+fi
+
 exec python3 -B tests/ovmf/ovmf_stage.py \
   --images build/firmware/images \
   --test-images build/firmware/tests/ovmf/images \
-  --work build/ovmf "$@"
+  --work build/ovmf "${simulator[@]}" "$@"

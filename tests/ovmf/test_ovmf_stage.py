@@ -94,6 +94,33 @@ class CheckerTest(unittest.TestCase):
             "IA32_PERF_STATUS read 0x2400, expected 0x400000003e8 once"])
 
 
+class SimulatorComparisonTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.work)
+
+    def test_simulator_gets_ovmfs_structures_and_ratio_and_differences_are_named(self):
+        fake = os.path.join(self.work, "fake-sim")
+        with open(fake, "w") as f:
+            f.write("#!/bin/sh\n# boot --smbios T --scenario S --documents D ...\n"
+                    "mkdir -p \"$7\" && for i in 2 3 4; do printf '{}' > \"$7/doc-$i.json\"; done\n")
+        os.chmod(fake, 0o755)
+        differences = stage.simulator_differences(fake, RECORDED, self.work)
+        self.assertEqual([d.split(" is ")[0] for d in differences],
+                         [f"the simulator's document {i}" for i in (2, 3, 4, 5)])
+        self.assertIn("is None, OVMF's '{\\n\\t\"ModelName\"", differences[3])
+        with open(os.path.join(self.work, "tcg-ratio.toml")) as f:
+            self.assertEqual(f.read(), "[cpu]\nratio = 3\n")
+        with open(os.path.join(self.work, "smbios-from-ovmf.bin"), "rb") as f:
+            table = f.read()
+        self.assertEqual((table[0], table[-6:]), (0, bytes([127, 4, 0xFF, 0xFE, 0, 0])))
+
+    @unittest.skipIf("MGMT_SIM" not in os.environ, "MGMT_SIM names no mgmt-sim")
+    def test_simulator_writes_what_ovmf_wrote_in_the_recorded_run(self):
+        self.assertEqual(stage.simulator_differences(os.environ["MGMT_SIM"], RECORDED, self.work),
+                         [])
+
+
 @unittest.skipIf(shutil.which("mformat") is None, "mtools missing")
 class RunnerTest(unittest.TestCase):
     def setUp(self):
