@@ -247,24 +247,33 @@ def verify_disk(disk, names):
         raise StageError(f"boot disk {disk} is broken: {', '.join(missing)} missing")
 
 
-def boot(command, debug_log, console_log, timeout):
-    """Runs QEMU to its end; its exit status. A hang or a crash is a
-    StageError."""
+def boot(command, console_log, timeout):
+    """Runs QEMU to its end; its exit status. A hang, a crash, or a firmware
+    that stopped on a CPU exception (OVMF prints the registers and waits
+    forever) is a StageError."""
     with open(console_log, "wb") as console:
         try:
             qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=console,
                                     stderr=subprocess.STDOUT, start_new_session=True)
         except OSError as error:
             raise StageError(f"QEMU did not start: {error}")
-        try:
-            status = qemu.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
+    deadline, exception = time.monotonic() + timeout, None
+    while qemu.poll() is None:
+        if exception is None:
+            with open(console_log, "rb") as console:
+                found = re.search(rb"!!!! X64 Exception[^\r\n]*", console.read())
+            if found:
+                exception = found[0].decode("ascii", "replace")
+                deadline = min(deadline, time.monotonic() + 2)  # let the dump finish
+        if time.monotonic() > deadline:
             os.killpg(qemu.pid, signal.SIGKILL)
             qemu.wait()
-            raise StageError(f"QEMU did not finish within {timeout} s (stopped)")
-    if status < 0:
-        raise StageError(f"QEMU ended by signal {signal.Signals(-status).name}")
-    return status
+            raise StageError(f"the firmware stopped on a CPU exception: {exception}" if exception
+                             else f"QEMU did not finish within {timeout} s (stopped)")
+        time.sleep(0.2)
+    if qemu.returncode < 0:
+        raise StageError(f"QEMU ended by signal {signal.Signals(-qemu.returncode).name}")
+    return qemu.returncode
 
 
 def tail(path, lines=30):
@@ -325,7 +334,7 @@ def main(argv=None):
         shutil.copyfile(opts.ovmf_vars, vars_copy)
         booted = time.monotonic()
         status = boot(qemu_command(opts.qemu, opts.ovmf_code, vars_copy, disk, debug_log),
-                      debug_log, console_log, opts.timeout)
+                      console_log, opts.timeout)
         qemu_seconds = time.monotonic() - booted
         with open(debug_log, "rb") as log:
             text = log.read().decode("utf-8", "replace")
