@@ -1,11 +1,12 @@
 // What a boot costs: host time of a full default boot and of a boot against
 // a silent controller; virtual time per module of the default boot beside
 // the delays the modules must spend (pulses, stalls); and the sizes of the
-// EFI images of the firmware build.
+// EFI images of the firmware build beside their budgets.
 #include "Board.h"
 #include "BootRunner.h"
 
 #include <benchmark/benchmark.h>
+#include <toml++/toml.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -78,15 +79,25 @@ void BM_VirtualTimePerModule(benchmark::State &state) {
 BENCHMARK(BM_VirtualTimePerModule)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Sizes of images/<Module>.efi in bytes (MGMT_FIRMWARE_IMAGES or the
-// firmware preset's directory); nothing when the firmware is not built.
+// firmware preset's directory) beside each module's budget from the module
+// list ("<Module>.efi" and "<Module>_budget"); a missing image counts 0.
 void BM_EfiImageSizes(benchmark::State &state) {
   const char *env = std::getenv("MGMT_FIRMWARE_IMAGES");
   const std::filesystem::path dir = env != nullptr ? env : MGMT_FIRMWARE_IMAGES;
+  toml::table modules;
+  try {
+    modules = toml::parse_file(MGMT_MODULE_LIST);
+  } catch (const toml::parse_error &error) {
+    state.SkipWithError(error.what());
+    return;
+  }
   for (auto _ : state) {
     for (const BootRunner::ModuleInfo &m : BootRunner::Modules()) {
       std::error_code ec;
       const auto size = std::filesystem::file_size(dir / (m.name + ".efi"), ec);
       state.counters[m.name + ".efi"] = ec ? 0.0 : static_cast<double>(size);
+      state.counters[m.name + "_budget"] =
+          static_cast<double>(modules["modules"][m.name]["budget"].value_or(int64_t{0}));
     }
   }
   state.SetLabel(dir.string());

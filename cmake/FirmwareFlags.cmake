@@ -7,6 +7,13 @@ include_guard(GLOBAL)
 find_program(MGMT_CLANGXX NAMES clang++-14 clang++ REQUIRED)
 find_program(MGMT_LLD_LINK NAMES lld-link-14 lld-link REQUIRED)
 find_program(MGMT_LLVM_OBJDUMP NAMES llvm-objdump-14 llvm-objdump REQUIRED)
+find_program(MGMT_LLVM_DIS NAMES llvm-dis-14 llvm-dis REQUIRED)
+find_program(MGMT_PYTHON3 NAMES python3 REQUIRED)
+
+# Firmware files, volumes and binary module descriptions (tools/fwimage), and
+# the one list of the modules' file GUIDs, dependency expressions and budgets.
+get_filename_component(MGMT_FWIMAGE ${CMAKE_CURRENT_LIST_DIR}/../tools/fwimage/fwimage.py ABSOLUTE)
+get_filename_component(MGMT_MODULE_LIST ${CMAKE_CURRENT_LIST_DIR}/../firmware/Modules.toml ABSOLUTE)
 
 # Every image, C and C++ alike.
 set(MGMT_FW_COMMON_FLAGS
@@ -16,7 +23,8 @@ set(MGMT_FW_COMMON_FLAGS
   -mno-stack-arg-probe      # no __chkstk calls for big frames: no CRT provides it
   -ffunction-sections       # let /opt:ref drop what no entry point reaches
   -fdata-sections
-  -Os                       # images go into flash
+  -Oz                       # images go into flash
+  -flto                     # bitcode objects: lld-link optimises each image whole
   -Wall -Wextra -Werror)
 
 # C++ on top of the common flags.
@@ -33,16 +41,27 @@ set(MGMT_FW_X64_FLAGS --target=x86_64-unknown-windows -mno-red-zone)
 
 # PEI modules: PE32 for i686. No SSE or MMX: PEI runs before anyone enables
 # them, and 64-bit division becomes calls to the __aull*/__all* helpers.
-set(MGMT_FW_IA32_FLAGS --target=i686-unknown-windows -march=i686 -mno-sse -mno-mmx)
+set(MGMT_FW_IA32_FLAGS --target=i686-unknown-windows -march=i686 -mno-sse -mno-mmx
+  -fno-zero-initialized-in-bss)      # see MGMT_FW_IA32_LINK_FLAGS
 
 # lld-link, called directly. /nodefaultlib: nothing from a CRT; /opt:ref and
 # /opt:icf: drop and fold what is unused; /Brepro: reproducible time stamps.
 # Images keep their base relocations (no /fixed): the firmware loads them at
-# any address.
+# any address, and PEI modules are rebased to their flash address. Read-only
+# data joins .text in every image (both are read-only; .data stays apart, the
+# one writable section).
 set(MGMT_FW_LINK_FLAGS
   /nodefaultlib /opt:ref /opt:icf /Brepro /subsystem:efi_boot_service_driver)
-set(MGMT_FW_X64_LINK_FLAGS /machine:x64)
-set(MGMT_FW_IA32_LINK_FLAGS /machine:x86 /safeseh:no)
+# DXE drivers keep 4 KiB sections (the core protects each section's pages)
+# but need no 512-byte file alignment: the loader copies section by section.
+set(MGMT_FW_X64_LINK_FLAGS /machine:x64 /filealign:32 /merge:.rdata=.text)
+# PEI modules execute in place from flash: sections aligned as in the file, 32
+# bytes, and zero-filled data stored in the file (LTO decides where it goes,
+# hence the code-generation option here too), so that every section lies at
+# its own file offset. /driver only silences lld-link's warning about /align;
+# it changes no byte of an EFI image.
+set(MGMT_FW_IA32_LINK_FLAGS /machine:x86 /safeseh:no /align:32 /filealign:32 /driver
+  /mllvm:-nozero-initialized-in-bss /merge:.rdata=.text)
 
 # Compile options of one firmware target for ARCH (X64 or IA32).
 function(mgmt_firmware_compile_options target arch)
@@ -65,3 +84,7 @@ set(MGMT_FW_RUNTIME_IA32_SOURCES
   ${MGMT_FW_RUNTIME_X64_SOURCES} ${MGMT_FW_RUNTIME_DIR}/Divide.cpp)
 # The memory functions must not be recognised as calls to themselves.
 set(MGMT_FW_RUNTIME_NO_BUILTIN_SOURCES ${MGMT_FW_RUNTIME_DIR}/Memory.cpp)
+# The runtime stays machine code: under LTO, what only code generation calls
+# (memcpy, memset, the division helpers, _fltused) would be dropped before the
+# code that calls it exists.
+set(MGMT_FW_RUNTIME_FLAGS -fno-lto)

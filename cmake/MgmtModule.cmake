@@ -17,7 +17,9 @@
 #   <Name>       object library of SOURCES + FIRMWARE_SOURCES for the module's
 #                architecture (DXE: X64, PEI: IA32).
 #   <Name>Image  builds images/<Name>.efi from it, the runtime support and the
-#                objects of FIRMWARE_LIBS (targets made by mgmt_firmware_objects).
+#                objects of FIRMWARE_LIBS (targets made by mgmt_firmware_objects),
+#                and beside it <Name>.depex, .ffs and .inf (tools/fwimage) from
+#                the module's entry in firmware/Modules.toml.
 #
 #   mgmt_firmware_objects(<Name> ARCH X64|IA32 SOURCES <files...>)
 # compiles code for the firmware targets that is not a module of its own (no
@@ -137,14 +139,25 @@ macro(_mgmt_firmware_module name arch kind entry)
   endforeach()
   set(image ${MGMT_IMAGE_DIR}/${name}.efi)
   add_custom_command(OUTPUT ${image}
-    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${MGMT_LLVM_OBJDUMP}
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${MGMT_LLVM_OBJDUMP} -DLLVM_DIS=${MGMT_LLVM_DIS}
             -P ${MGMT_CMAKE_DIR}/CheckFirmwareObjects.cmake ${objects}
     COMMAND ${MGMT_LLD_LINK} ${MGMT_FW_LINK_FLAGS} ${MGMT_FW_${arch}_LINK_FLAGS}
             /entry:${entry} /out:${image} ${objects}
     DEPENDS ${objects} ${MGMT_CMAKE_DIR}/CheckFirmwareObjects.cmake
     COMMENT "EFI image ${name}.efi"
     COMMAND_EXPAND_LISTS VERBATIM)
-  add_custom_target(${name}Image ALL DEPENDS ${image})
+  # Beside the image: its dependency expression, firmware file and binary
+  # module description, from the module list (firmware/Modules.toml).
+  set(files ${MGMT_IMAGE_DIR}/${name}.depex ${MGMT_IMAGE_DIR}/${name}.ffs
+    ${MGMT_IMAGE_DIR}/${name}.inf)
+  add_custom_command(OUTPUT ${files}
+    COMMAND ${MGMT_PYTHON3} ${MGMT_FWIMAGE} module --modules ${MGMT_MODULE_LIST}
+            --name ${name} --kind ${kind} --efi ${image}
+    DEPENDS ${image} ${MGMT_FWIMAGE} ${MGMT_MODULE_LIST}
+    COMMENT "Firmware file ${name}.ffs"
+    VERBATIM)
+  add_custom_target(${name}Image ALL DEPENDS ${image} ${files})
+  set_property(GLOBAL APPEND PROPERTY MGMT_FIRMWARE_FILES ${MGMT_IMAGE_DIR}/${name}.ffs)
   # The image check reads the kind to know which machine to expect.
   file(CONFIGURE OUTPUT ${MGMT_IMAGE_DIR}/${name}.kind CONTENT "${kind}\n")
 endmacro()

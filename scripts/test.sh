@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Everything a change must pass: installs what is missing, builds the host
-# tree (simulator, tests) and the firmware tree (EFI images), runs the test
-# suites, checks the EFI images, then boots the DXE drivers in OVMF under
-# QEMU. Exits non-zero on any failure.
+# tree (simulator, tests) and the firmware tree (EFI images, firmware files,
+# the volume), runs the test suites, checks the EFI images, reads the volume
+# and every firmware file back with UEFIExtract, builds the firmware a second
+# time to show the same bytes come out, then boots the DXE drivers in OVMF
+# under QEMU. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,4 +17,7 @@ cmake --build --preset firmware
 
 ctest --preset host --no-tests=error
 bash scripts/check-images.sh build/firmware/images
+python3 tools/fwimage/fwcheck.py --modules firmware/Modules.toml \
+  build/firmware/images/MgmtModules.fv build/firmware/images/*.ffs
+bash scripts/check-reproducible.sh build/firmware
 bash scripts/ovmf.sh
