@@ -82,6 +82,10 @@ def depex_problems(section, text, names):
     truth value for every assignment of its GUIDs. BEFORE and AFTER, which
     UEFIExtract does not print, are compared byte for byte."""
     tokens = re.findall(r"[()]|[^\s()]+", text)
+    words = {"BEFORE", "AFTER", "AND", "OR", "NOT", "TRUE", "FALSE", "(", ")"}
+    unknown = [t for t in tokens if t not in names and t not in words]
+    if unknown:
+        return [f"dependency expression {text} names unknown {unknown}"]
     if tokens and tokens[0] in ("BEFORE", "AFTER"):
         opcode = 0x00 if tokens[0] == "BEFORE" else 0x01
         want = bytes([opcode]) + fwimage.guid_bytes(names[tokens[1]]) + bytes([0x08])
@@ -109,7 +113,7 @@ def depex_problems(section, text, names):
                 stack.append(a and b if op == "AND" else a or b)
             else:
                 return [f"dependency expression step {step!r} is not expected in {text}"]
-        if len(stack) != 1 or None in stack or stack[0] != eval(python, {"v": v}):
+        if len(stack) != 1 or None in stack or stack[0] != eval(python, {"__builtins__": {}, "v": v}):
             return [f"dependency expression {' '.join(parsed)} does not mean {text}"]
     return []
 
@@ -128,7 +132,7 @@ def file_problems(item, name, module, config, names):
     if item.get("Text") != name:
         problems.append(f"name {item.get('Text')!r}, expected {name!r}")
 
-    sections = [s for s in item.children]
+    sections = item.children
     kinds = [s.get("Subtype") for s in sections]
     # A raw section may stand right before the image: it only pads.
     kept = [s for i, s in enumerate(sections)
