@@ -90,26 +90,36 @@ void PciQuirkBytes(NIC_DEVICE_CONTEXT *Ctx) {
 }
 
 // The unlock / 0x56 / 0x53 (/ 0xF1) / lock sequence most quirks share.
-void UnlockedTweaks(NIC_DEVICE_CONTEXT *Ctx, UINT8 Mask56, BOOLEAN AlsoF1) {
+// Registers 0x51 to 0x56 take writes only while 0x50 is unlocked, so the
+// further clears of 0x53 and 0x54 some versions need are made inside the
+// window too: after the lock the controller would drop them.
+void UnlockedTweaks(NIC_DEVICE_CONTEXT *Ctx, UINT8 Mask56, BOOLEAN AlsoF1, UINT8 Late53 = 0xFF,
+                    UINT8 Mask54 = 0xFF) {
   NicUnlock(Ctx);
   NicAnd8(Ctx, kNicReg56, Mask56);
   NicAnd8(Ctx, kNicReg53, 0x7F);
   if (AlsoF1) {
     NicAnd8(Ctx, kNicRegF1, 0x7F);
   }
+  if (Late53 != 0xFF) {
+    NicAnd8(Ctx, kNicReg53, Late53);
+  }
+  if (Mask54 != 0xFF) {
+    NicAnd8(Ctx, kNicReg54, Mask54);
+  }
   NicLock(Ctx);
 }
 
 // Block K of versions 40 to 43 and 64; version 66 runs it without the 0xF1
-// and 0xE0 steps.
-void BlockK(NIC_DEVICE_CONTEXT *Ctx, BOOLEAN Whole) {
+// and 0xE0 steps. Late53: a further clear of 0x53 made inside its window.
+void BlockK(NIC_DEVICE_CONTEXT *Ctx, BOOLEAN Whole, UINT8 Late53 = 0xFF) {
   PciQuirkBytes(Ctx);
   NicWrite16(Ctx, kNicRegMaxRxSize, 0x05F3);
   ExtWrite32(Ctx, kNicExtC8, 0x00100002);
   ExtWrite32(Ctx, kNicExtE8, 0x00100006);
   NicOr8(Ctx, kNicRegTxConfig, kNicTxConfigByte0Bit7);
   PulseExtDc(Ctx);
-  UnlockedTweaks(Ctx, 0xFE, Whole);
+  UnlockedTweaks(Ctx, 0xFE, Whole, Late53);
   if (Whole) {
     NicAnd16(Ctx, kNicRegCommand2, 0x2063);
   }
@@ -133,19 +143,27 @@ void GphyGroupQuirks(NIC_DEVICE_CONTEXT *Ctx) {
     NicWrite16(Ctx, kNicRegMaxRxSize, 0x05F2);
   }
   PulseExtDc(Ctx);
-  UnlockedTweaks(Ctx, 0xFE, TRUE);
+  UnlockedTweaks(Ctx, 0xFE, TRUE, 0xFF, Class3 ? 0xFC : 0xFE); // 0x54 bit 0, class 3 bit 1 too
   if (!Class3) {
     NicAnd16(Ctx, kNicRegCommand2, 0x2063);
-  }
-  NicAnd8(Ctx, kNicReg54, 0xFE);
-  if (Class3) {
-    NicAnd8(Ctx, kNicReg54, 0xFD);
   }
   NicAnd8(Ctx, kNicReg1B, 0xF8);
   if (!Class3) {
     ExtWrite32(Ctx, kNicExt2F8, 0x1D8F);
   }
   ExtAnd32(Ctx, kNicExt1D0, ~0x2u);
+}
+
+// Writes the reset bit and waits, at most kQuirkResetPolls times, for it to
+// clear: the command register ignores writes until it has.
+void ResetAndWait(NIC_DEVICE_CONTEXT *Ctx) {
+  NicWrite8(Ctx, kNicRegCommand, kNicCommandReset);
+  for (UINT32 I = 0; I < kQuirkResetPolls; I++) {
+    if ((NicRead8(Ctx, kNicRegCommand) & kNicCommandReset) == 0) {
+      break;
+    }
+    NicStall(Ctx, kQuirkResetPollUs);
+  }
 }
 
 void VersionQuirks(NIC_DEVICE_CONTEXT *Ctx) {
@@ -184,11 +202,10 @@ void VersionQuirks(NIC_DEVICE_CONTEXT *Ctx) {
     NicAnd8(Ctx, kNicReg1B, 0xF3);
     ExtOr8(Ctx, kNicExtD5, 0x0C);
   } else if (V == 41) {
-    BlockK(Ctx, TRUE);
+    BlockK(Ctx, TRUE, 0xDF);
     ExtAnd32(Ctx, kNicExt1D0, ~0x2u);
     NicAnd8(Ctx, kNicReg1A, 0xF3);
     NicAnd8(Ctx, kNicReg1B, 0xF8);
-    NicAnd8(Ctx, kNicReg53, 0xDF);
     ExtOr8(Ctx, kNicExtD5, 0x0C);
     ExtWrite32(Ctx, kNicExtCC, 0x50);
     ExtWrite32(Ctx, kNicExtD0, 0x07FF0060);
@@ -207,13 +224,7 @@ void VersionQuirks(NIC_DEVICE_CONTEXT *Ctx) {
   }
 
   // Every version ends with a reset and waits for its bit to clear.
-  NicWrite8(Ctx, kNicRegCommand, kNicCommandReset);
-  for (UINT32 I = 0; I < kQuirkResetPolls; I++) {
-    if ((NicRead8(Ctx, kNicRegCommand) & kNicCommandReset) == 0) {
-      break;
-    }
-    NicStall(Ctx, kQuirkResetPollUs);
-  }
+  ResetAndWait(Ctx);
 }
 
 // Receive configuration (register 0x44) and the settings that go with it.
@@ -383,7 +394,9 @@ UINT32 Configure(NIC_DEVICE_CONTEXT *Ctx) {
   if (V == 12) {
     UINT32 C = NicRead32(Ctx, kNicRegTxConfig);
     NicWrite32(Ctx, kNicRegTxConfig, (C & 0xFFFBFFFF) | 0x20000);
-    NicWrite8(Ctx, kNicRegCommand, kNicCommandReset);
+    // The start below writes the command register, which a reset still in
+    // progress would ignore.
+    ResetAndWait(Ctx);
   }
   if (A->ChipClass >= NicClass2) {
     NicStart(Ctx);

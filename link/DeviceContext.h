@@ -142,6 +142,7 @@ typedef struct {
   UINT32 LinkTag;
   UINT8 Opened;
   UINT8 OobConfigured;
+  UINT8 TxConfigSaved; // SavedTxConfig holds what an opening read
   UINT32 SavedTxConfig;
   UINT8 Reserved[kNicContextReserved];
   MGMT_LINK_PROTOCOL Link; // last: operations find the context from it

@@ -14,6 +14,9 @@ namespace {
 
 EFI_HANDLE mImageHandle;
 EFI_BOOT_SERVICES *mBootServices;
+// The context whose record was installed last; its memory is used again by
+// the next notification once the record is no longer installed.
+NIC_DEVICE_CONTEXT *mContext;
 
 // The legacy UART at COM1.
 constexpr UINT16 kCom1Base = 0x3F8; // divisor latch low byte while the latch is open
@@ -32,20 +35,36 @@ void ProgramCom1() {
   IoWrite8(kCom1LineControl, (UINT8)(Line & ~(kLineControlDivisorLatch | kLineControlParity)));
 }
 
-// Creates and fills a device context for NicIo; *Link receives its protocol
-// record on success.
+constexpr UINTN kNicContextPages = EFI_SIZE_TO_PAGES(kNicContextSize);
+
+// Gives the pages of a context that never had an installed record back.
+void ReleaseContext(NIC_DEVICE_CONTEXT *Ctx, VOID *Dma) {
+  EFI_PCI_IO_PROTOCOL *PciIo = &Ctx->NicIo->PciIo;
+  if (Dma != NULL) {
+    (void)PciIo->FreeBuffer(PciIo, kNicDmaPages, Dma); // nothing more can be done
+  }
+  (void)PciIo->FreeBuffer(PciIo, kNicContextPages, Ctx);
+}
+
+// Creates and fills a device context for NicIo; *Ctx receives it on success.
+// Reuse, when not NULL, is an earlier context whose record is no longer
+// installed: its memory and DMA area serve again instead of new pages.
 EFI_STATUS CreateDeviceContext(NIC_IO_PROTOCOL *NicIo, NIC_IO_STALL Stall,
-                               MGMT_LINK_PROTOCOL **Link) {
-  *Link = NULL;
+                               NIC_DEVICE_CONTEXT *Reuse, NIC_DEVICE_CONTEXT **Created) {
+  *Created = NULL;
   if (Stall == NULL) {
     return EFI_UNSUPPORTED; // every wait of the driver needs the delay routine
   }
   EFI_PCI_IO_PROTOCOL *PciIo = &NicIo->PciIo;
-  VOID *Memory = NULL;
-  EFI_STATUS Status = PciIo->AllocateBuffer(PciIo, AllocateAnyPages, EfiBootServicesData,
-                                            EFI_SIZE_TO_PAGES(kNicContextSize), &Memory, 0);
-  if (EFI_ERROR(Status)) {
-    return Status;
+  VOID *Memory = Reuse;
+  VOID *Dma = Reuse != NULL ? (VOID *)(UINTN)Reuse->Adapter.DmaHostAddress : NULL;
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (Memory == NULL) {
+    Status = PciIo->AllocateBuffer(PciIo, AllocateAnyPages, EfiBootServicesData, kNicContextPages,
+                                   &Memory, 0);
+    if (EFI_ERROR(Status)) {
+      return Status;
+    }
   }
   NIC_DEVICE_CONTEXT *Ctx = (NIC_DEVICE_CONTEXT *)Memory;
   UINT8 *Bytes = (UINT8 *)Memory;
@@ -56,11 +75,13 @@ EFI_STATUS CreateDeviceContext(NIC_IO_PROTOCOL *NicIo, NIC_IO_STALL Stall,
   Ctx->NicIo = NicIo;
   Ctx->Hooks.Stall = Stall;
 
-  VOID *Dma = NULL;
-  Status =
-      PciIo->AllocateBuffer(PciIo, AllocateAnyPages, EfiBootServicesData, kNicDmaPages, &Dma, 0);
-  if (EFI_ERROR(Status)) {
-    return Status; // the context stays allocated, as contexts always do
+  if (Dma == NULL) {
+    Status =
+        PciIo->AllocateBuffer(PciIo, AllocateAnyPages, EfiBootServicesData, kNicDmaPages, &Dma, 0);
+    if (EFI_ERROR(Status)) {
+      ReleaseContext(Ctx, NULL); // no record will ever point into it
+      return Status;
+    }
   }
   NIC_ADAPTER *A = &Ctx->Adapter;
   A->DmaHostAddress = (UINT64)(UINTN)Dma;
@@ -89,10 +110,18 @@ EFI_STATUS CreateDeviceContext(NIC_IO_PROTOCOL *NicIo, NIC_IO_STALL Stall,
   (void)NicIdentify(Ctx);
 
   Ctx->Link = kLinkProtocolTemplate;
-  *Link = &Ctx->Link;
+  *Created = Ctx;
 
   ProgramCom1();
   return EFI_SUCCESS;
+}
+
+// Whether Ctx's record is the link installed on the driver's handle.
+BOOLEAN RecordInstalled(NIC_DEVICE_CONTEXT *Ctx) {
+  VOID *Installed = NULL;
+  return !EFI_ERROR(mBootServices->HandleProtocol(mImageHandle, &gMgmtLinkProtocolGuid,
+                                                  &Installed)) &&
+         Installed == &Ctx->Link;
 }
 
 VOID EFIAPI OnNicIoInstalled(EFI_EVENT Event, VOID *Context) {
@@ -104,13 +133,32 @@ VOID EFIAPI OnNicIoInstalled(EFI_EVENT Event, VOID *Context) {
     return;
   }
   NIC_IO_PROTOCOL *NicIo = (NIC_IO_PROTOCOL *)Interface;
-  MGMT_LINK_PROTOCOL *Link = NULL;
-  if (EFI_ERROR(CreateDeviceContext(NicIo, NicIo->Stall, &Link)) || Link == NULL) {
+  NIC_DEVICE_CONTEXT *Reuse = (mContext != NULL && !RecordInstalled(mContext)) ? mContext : NULL;
+  NIC_DEVICE_CONTEXT *Ctx = NULL;
+  if (EFI_ERROR(CreateDeviceContext(NicIo, NicIo->Stall, Reuse, &Ctx)) || Ctx == NULL) {
     return;
   }
-  // Fails while an earlier record is still installed; that one stays in use.
-  (void)mBootServices->InstallProtocolInterface(&mImageHandle, &gMgmtLinkProtocolGuid,
-                                                EFI_NATIVE_INTERFACE, Link);
+  // Fails while an earlier record is still installed; that one stays in use
+  // and this context, which no client can reach, gives its pages back.
+  if (EFI_ERROR(mBootServices->InstallProtocolInterface(&mImageHandle, &gMgmtLinkProtocolGuid,
+                                                        EFI_NATIVE_INTERFACE, &Ctx->Link))) {
+    if (Ctx != Reuse) {
+      ReleaseContext(Ctx, (VOID *)(UINTN)Ctx->Adapter.DmaHostAddress);
+    }
+    return;
+  }
+  mContext = Ctx;
+}
+
+// After exit-boot-services the memory of the rings belongs to the operating
+// system: a controller left running would go on writing arriving frames
+// into it by DMA.
+VOID EFIAPI OnExitBootServices(EFI_EVENT Event, VOID *Context) {
+  (void)Event;
+  (void)Context;
+  if (mContext != NULL && mContext->Opened) {
+    NicStop(mContext);
+  }
 }
 
 } // namespace
@@ -119,6 +167,7 @@ extern "C" EFI_STATUS EFIAPI NicLinkDxeEntryPoint(EFI_HANDLE ImageHandle,
                                                   EFI_SYSTEM_TABLE *SystemTable) {
   mImageHandle = ImageHandle;
   mBootServices = SystemTable->BootServices;
+  mContext = NULL;
   EFI_EVENT Event = NULL;
   if (EFI_ERROR(mBootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnNicIoInstalled, NULL,
                                            &Event))) {
@@ -126,5 +175,8 @@ extern "C" EFI_STATUS EFIAPI NicLinkDxeEntryPoint(EFI_HANDLE ImageHandle,
   }
   VOID *Registration = NULL;
   (void)mBootServices->RegisterProtocolNotify(&gNicIoProtocolGuid, Event, &Registration);
+  EFI_EVENT ExitEvent = NULL;
+  (void)mBootServices->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_CALLBACK, OnExitBootServices,
+                                   NULL, &ExitEvent); // without it, nothing to stop at the end
   return EFI_SUCCESS;
 }

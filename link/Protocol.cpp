@@ -10,15 +10,33 @@
 
 namespace {
 
+enum TX_OUTCOME { TxSent, TxRefused, TxStillQueued };
+
 // Queues the frame in the frame buffer, lets it go out, and collects what the
-// controller has finished. Returns the transmit step's code.
-UINT32 TransmitFrame(NIC_DEVICE_CONTEXT *Ctx, UINT32 FrameLength) {
+// controller has finished. A frame whose descriptor the controller still owns
+// after the delay has not left: its transmitter is stalled.
+TX_OUTCOME TransmitFrame(NIC_DEVICE_CONTEXT *Ctx, UINT32 FrameLength) {
   NIC_TX_REQUEST Request = {(UINT64)(UINTN)mFrameBuffer, FrameLength, 0};
+  UINT32 Descriptor = Ctx->Adapter.TxIndex;
   UINT32 Code = NicTransmit(Ctx, &Request);
   NicStall(Ctx, kTxSettleUs);
   NicReclaim(Ctx);
   NicEmptyCompleted(Ctx);
-  return Code;
+  if (Code != NicHwOk) {
+    return TxRefused;
+  }
+  return NicTxDescriptorOwned(Ctx, Descriptor) ? TxStillQueued : TxSent;
+}
+
+// Closing, and an opening that failed: the engines stop, so nothing more is
+// written by DMA into the rings, and the transmit configuration this context
+// saved goes back. A context that never saved one (its open state adopted
+// from the controller) leaves the register alone.
+void StopAndRestore(NIC_DEVICE_CONTEXT *Ctx) {
+  NicStop(Ctx);
+  if (Ctx->TxConfigSaved) {
+    NicWrite32(Ctx, kNicRegTxConfig, Ctx->SavedTxConfig);
+  }
 }
 
 void FreeStaging(NIC_DEVICE_CONTEXT *Ctx, VOID *Staging) {
@@ -103,25 +121,32 @@ EFI_STATUS EFIAPI Open(MGMT_LINK_PROTOCOL *This, UINT8 Enable, UINT32 Tag) {
     return EFI_INVALID_PARAMETER;
   }
   if (Wanted) {
-    (void)NicBringUp(Ctx); // its code is not acted on; the waits below tell
+    // A refused DMA area (too small, or out of the controller's reach)
+    // leaves no rings to start the engines on: they would write the first
+    // frame that arrives to address 0.
+    if (NicBringUp(Ctx) != NicHwOk) {
+      return EFI_DEVICE_ERROR;
+    }
     NicStop(Ctx);
     NicSoftReset(Ctx);
     UINT32 TxConfig = NicRead32(Ctx, kNicRegTxConfig);
     Ctx->SavedTxConfig = TxConfig;
+    Ctx->TxConfigSaved = 1;
     NicWrite32(Ctx, kNicRegTxConfig, TxConfig | kNicTxConfigOpenExtra);
     NicWrite32(Ctx, kNicRegTxConfig, TxConfig | kNicTxConfigOpen);
     NicSoftReset(Ctx);
     NicStart(Ctx);
     if (!NicLinkWait(Ctx)) {
-      // Take the open mark back: left in place it would make the controller
-      // look open and be saved by the next opening as the closed state.
-      NicWrite32(Ctx, kNicRegTxConfig, Ctx->SavedTxConfig);
+      // Take the open mark back (left in place the controller would look
+      // open and be saved by the next opening as the closed state), and the
+      // engines must not run on behind a link that is not open.
+      StopAndRestore(Ctx);
       return EFI_DEVICE_ERROR;
     }
     NicInterruptAcknowledge(Ctx);
     Ctx->Opened = 1;
   } else {
-    NicWrite32(Ctx, kNicRegTxConfig, Ctx->SavedTxConfig);
+    StopAndRestore(Ctx);
     Ctx->Opened = 0;
   }
   Ctx->LinkTag = Tag;
@@ -143,8 +168,9 @@ EFI_STATUS EFIAPI Send(MGMT_LINK_PROTOCOL *This, CONST VOID *Buffer, UINT16 Leng
     return EFI_DEVICE_ERROR;
   }
   // Callers take success to mean the notice went out, so a frame the
-  // transmit step refused (ring full, unusable address) is a device error.
-  if (TransmitFrame(Ctx, FrameLength) != NicHwOk) {
+  // transmit step refused (ring full, unusable address) or one the
+  // controller has not sent by now is a device error.
+  if (TransmitFrame(Ctx, FrameLength) != TxSent) {
     return EFI_DEVICE_ERROR;
   }
   return EFI_SUCCESS;
@@ -181,7 +207,12 @@ EFI_STATUS EFIAPI Transact(MGMT_LINK_PROTOCOL *This, CONST VOID *Request, UINT16
     FreeStaging(Ctx, Staging);
     return EFI_DEVICE_ERROR;
   }
-  (void)TransmitFrame(Ctx, FrameLength); // a lost request shows as no answer
+  // A refused request can bring no answer: no point polling for one. One
+  // still queued may yet go out, and its answer come within the polls.
+  if (TransmitFrame(Ctx, FrameLength) == TxRefused) {
+    FreeStaging(Ctx, Staging);
+    return EFI_DEVICE_ERROR;
+  }
   NicStall(Ctx, kTxSettleUs);
 
   for (UINT64 J = 1;; J++) { // 64-bit: Polls may be the largest UINT32

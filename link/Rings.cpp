@@ -111,6 +111,10 @@ UINT32 NicTransmit(NIC_DEVICE_CONTEXT *Ctx, const NIC_TX_REQUEST *Request) {
   return NicHwOk;
 }
 
+BOOLEAN NicTxDescriptorOwned(NIC_DEVICE_CONTEXT *Ctx, UINT32 Index) {
+  return (Descriptor(Ctx->Adapter.TxRing, Index)[0] & kNicDescOwn) != 0;
+}
+
 void NicReclaim(NIC_DEVICE_CONTEXT *Ctx) {
   NIC_ADAPTER *A = &Ctx->Adapter;
   UINT16 Producer = A->CompletedProducer;

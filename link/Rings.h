@@ -27,6 +27,9 @@ void NicRingsSetUp(NIC_DEVICE_CONTEXT *Ctx);
 // reclaim) or NicHwAddressUnusable.
 [[nodiscard]] UINT32 NicTransmit(NIC_DEVICE_CONTEXT *Ctx, const NIC_TX_REQUEST *Request);
 
+// Whether the controller still owns transmit descriptor Index.
+BOOLEAN NicTxDescriptorOwned(NIC_DEVICE_CONTEXT *Ctx, UINT32 Index);
+
 // Moves finished transmit descriptors into the completed-buffer queue.
 void NicReclaim(NIC_DEVICE_CONTEXT *Ctx);
 

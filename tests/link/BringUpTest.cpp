@@ -262,6 +262,18 @@ TEST_F(StopWaitTest, IdleFirmwareIsAskedAbout34Then35) {
   EXPECT_EQ(Context()->Adapter.OcpFailed, 0);
 }
 
+TEST_F(StopWaitTest, ClosingStopsLikeTheOpeningWithTheFirmwareWait) {
+  IdleReadsAtCreation();
+  ASSERT_EQ(Open(1, kTag), EFI_SUCCESS);
+  machine_.trace().Clear();
+  ASSERT_EQ(Open(0, kTag), EFI_SUCCESS);
+  uint16_t io = static_cast<uint16_t>(nic_.BarBase(0));
+  EXPECT_EQ(machine_.trace().Count(sim::TraceMatch::IoWr(static_cast<uint16_t>(io + 0xB4), 0x1034)),
+            1u);
+  EXPECT_EQ(machine_.trace().Count(sim::TraceMatch::IoWr(static_cast<uint16_t>(io + 0x37), 0)), 1u);
+  EXPECT_EQ(nic_.CommandRegister() & 0x0C, 0);
+}
+
 TEST_F(StopWaitTest, BusyFirmwareGetsTenLooksAt34AndNoneAt35) {
   nic_.SetOobBusyStuck(true);
   EXPECT_EQ(IdleReadsAtCreation(), (std::pair<size_t, size_t>{10, 0}));
@@ -308,6 +320,47 @@ TEST_F(Kind0, VersionsWithoutOobFirmwareNeverLook) {
   EXPECT_TRUE(nic_.OobRequests().empty());
   EXPECT_EQ(Context()->Adapter.OobFirmware, 0);
 }
+
+} // namespace
+} // namespace link_test
+
+namespace link_test {
+namespace {
+
+// Every chip version the model knows, opened, used and closed: the
+// controller counts nothing a correct driver would not do.
+class MisuseByVersionTest : public LinkFixture,
+                            public ::testing::WithParamInterface<std::pair<unsigned, bool>> {
+protected:
+  MisuseByVersionTest() : LinkFixture(ConfigFor(GetParam().first, GetParam().second)) {}
+};
+
+// The fixture's tear-down looks at the counters.
+TEST_P(MisuseByVersionTest, OpeningSendingAndClosingCountNoMisuse) {
+  LoadAndOpen();
+  ASSERT_EQ(Send({1, 2, 3}), EFI_SUCCESS);
+  ASSERT_EQ(Open(0, kTag), EFI_SUCCESS);
+}
+
+std::vector<std::pair<unsigned, bool>> AllVersions() {
+  std::vector<std::pair<unsigned, bool>> versions;
+  for (unsigned v = 1; v <= 66; v++) {
+    if (v == 33) {
+      continue; // no part reports it
+    }
+    versions.push_back({v, false});
+    if (v >= 54 && v <= 61) {
+      versions.push_back({v, true});
+    }
+  }
+  return versions;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllVersions, MisuseByVersionTest, ::testing::ValuesIn(AllVersions()),
+                         [](const auto &info) {
+                           return "V" + std::to_string(info.param.first) +
+                                  (info.param.second ? "Oob" : "");
+                         });
 
 } // namespace
 } // namespace link_test

@@ -1,5 +1,5 @@
 // The driver's entry and NIC I/O notification: when a record is installed,
-// how many contexts and DMA areas come of repeated notifications, allocation
+// what repeated notifications keep of contexts and DMA areas, allocation
 // failures, an unrecognised controller, and the COM1 programming.
 #include "LinkFixture.h"
 
@@ -91,10 +91,18 @@ TEST_F(DriverTest, RecordLivesAtTheEndOfAnUndiContextOnTheDriversHandle) {
   EXPECT_EQ(Context()->Adapter.Bus, kNicBus);
 }
 
-TEST_F(DriverTest, TwoNotificationsMakeTwoContextsAndOneInstalledRecord) {
+// Each reinstallation prepares the controller again; the context that could
+// not install its record gives its pages back instead of leaking 103 pages.
+TEST_F(DriverTest, RepeatedNotificationsKeepOneContextsPagesAndOneInstalledRecord) {
   Load();
-  ReinstallNicIo();
-  EXPECT_EQ(provider_->PagesOutstanding(), 2u * (4 + 99)) << "a second context and DMA area";
+  uint64_t pages = dxe_->PagesInUse(), pool = dxe_->PoolBytesInUse();
+  for (int i = 0; i < 3; i++) {
+    ReinstallNicIo();
+  }
+  EXPECT_EQ(provider_->Allocations(), 2u + 3 * 2) << "each notification made a context";
+  EXPECT_EQ(provider_->PagesOutstanding(), 4u + 99) << "only the installed one's pages stay";
+  EXPECT_EQ(dxe_->PagesInUse(), pages);
+  EXPECT_EQ(dxe_->PoolBytesInUse(), pool);
   EXPECT_EQ(LinkRecordsInstalled(), 1u);
   EXPECT_EQ(LocateLink(), link_) << "the first record stays the one clients find";
   ASSERT_EQ(Open(1, kTag), EFI_SUCCESS);
@@ -102,16 +110,26 @@ TEST_F(DriverTest, TwoNotificationsMakeTwoContextsAndOneInstalledRecord) {
   EXPECT_EQ(peer_.Notices().size(), 1u);
 }
 
-TEST_F(DriverTest, AfterUninstallTheNextNotificationInstallsAFreshRecord) {
+// Once the record is uninstalled, the next notification uses its context's
+// memory and DMA area again: a fresh record at the same place, no new pages.
+TEST_F(DriverTest, AfterUninstallTheNextNotificationReusesTheContextsMemory) {
   Load();
-  RunOk([&] {
-    ASSERT_EQ(bs_->UninstallProtocolInterface(driverHandle_, &gMgmtLinkProtocolGuid, link_),
-              EFI_SUCCESS);
-  });
-  ReinstallNicIo();
-  MGMT_LINK_PROTOCOL *fresh = LocateLink();
-  ASSERT_NE(fresh, nullptr);
-  EXPECT_NE(fresh, link_);
+  uint64_t pages = dxe_->PagesInUse();
+  for (int i = 0; i < 3; i++) {
+    RunOk([&] {
+      ASSERT_EQ(bs_->UninstallProtocolInterface(driverHandle_, &gMgmtLinkProtocolGuid, link_),
+                EFI_SUCCESS);
+    });
+    link_->Transact = nullptr; // what a client may have put there is gone
+    ReinstallNicIo();
+    ASSERT_EQ(LocateLink(), link_);
+  }
+  EXPECT_EQ(provider_->PagesOutstanding(), 4u + 99);
+  EXPECT_EQ(dxe_->PagesInUse(), pages);
+  EXPECT_NE(link_->Transact, nullptr) << "the record is filled afresh";
+  ASSERT_EQ(Open(1, kTag), EFI_SUCCESS);
+  peer_.SetItem(0x02030000, {0x01});
+  EXPECT_EQ(Transact(ItemRequest(0x02030000), 500), EFI_SUCCESS);
 }
 
 TEST_F(DriverTest, ContextAllocationFailureInstallsNothing) {
@@ -122,14 +140,48 @@ TEST_F(DriverTest, ContextAllocationFailureInstallsNothing) {
   EXPECT_EQ(provider_->PagesOutstanding(), 0u);
 }
 
-TEST_F(DriverTest, DmaAreaFailureInstallsNothingAndKeepsTheContext) {
+TEST_F(DriverTest, DmaAreaFailureInstallsNothingAndGivesTheContextBack) {
   StartDriver();
   provider_->SetAllocateFault(
       [](UINTN pages) { return pages == 99 ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS; });
   InstallNicIo();
   EXPECT_EQ(LocateLink(), nullptr);
-  EXPECT_EQ(provider_->PagesOutstanding(), 4u);
+  EXPECT_EQ(provider_->PagesOutstanding(), 0u);
   EXPECT_EQ(com1_.divisorLow, 0x0C) << "creation ended before COM1";
+}
+
+// After exit-boot-services the memory of the rings is the operating system's.
+class ExitBootServicesTest : public LinkFixture {
+protected:
+  void SignalExitBootServices() {
+    static constexpr EFI_GUID kExitBootServicesGroup = {
+        0x27ABF055, 0xB1B8, 0x4C26, {0x80, 0x48, 0x74, 0x8F, 0x37, 0xBA, 0xA2, 0xDF}};
+    RunOk([&] { dxe_->SignalEventGroup(kExitBootServicesGroup); });
+  }
+  // A frame from the management controller after the signal.
+  bool LateFrameWritten() {
+    size_t written = nic_.RxLog().size();
+    peer_.SendAnswerFrame(0x0004, {0x99});
+    machine_.clock().AdvanceNs(1 * kMs);
+    nic_.Poll();
+    return nic_.RxLog().size() != written;
+  }
+};
+
+TEST_F(ExitBootServicesTest, ControllerWhoseLinkIsStillOpenIsStopped) {
+  LoadAndOpen();
+  SignalExitBootServices();
+  EXPECT_EQ(nic_.CommandRegister() & 0x0C, 0);
+  EXPECT_FALSE(LateFrameWritten());
+}
+
+TEST_F(ExitBootServicesTest, ClosedLinkIsLeftAlone) {
+  LoadAndOpen();
+  ASSERT_EQ(Open(0, kTag), EFI_SUCCESS);
+  machine_.trace().Enable(true);
+  SignalExitBootServices();
+  EXPECT_EQ(machine_.trace().Filter("nic").size(), 0u) << machine_.trace().Dump("nic");
+  EXPECT_FALSE(LateFrameWritten());
 }
 
 TEST_F(DriverTest, UnrecognisedControllerIsStillServed) {

@@ -68,6 +68,21 @@ protected:
 
   ~LinkFixture() override { machine_.bus().Pci().Detach(&nic_); }
 
+  // Whatever a test did, the driver must not have misused the controller;
+  // a test that injects such a fault itself says so with misuseInjected_.
+  void TearDown() override {
+    if (!misuseInjected_) {
+      EXPECT_EQ(nic_.LockedWrites(), 0u) << "a write to a locked register";
+      EXPECT_EQ(nic_.WritesDuringReset(), 0u);
+      EXPECT_EQ(nic_.UnknownWrites(), 0u);
+      EXPECT_EQ(nic_.ReadOnlyWrites(), 0u);
+      EXPECT_EQ(nic_.DmaFaults(), 0u);
+      EXPECT_EQ(nic_.IgnoredDoorbells(), 0u);
+      EXPECT_EQ(nic_.ChecksumFaults(), 0u);
+      EXPECT_EQ(nic_.MapConflicts(), 0u);
+    }
+  }
+
   // Runs firmware-side code; the run must complete.
   void RunOk(std::function<void()> body) {
     sim::RunOutcome outcome = sim::FirmwareRunner::Run(machine_, std::move(body));
@@ -192,6 +207,7 @@ protected:
   uint64_t elapsedNs_ = 0;
   std::vector<uint8_t> answer_;
   uint16_t answerLength_ = 0;
+  bool misuseInjected_ = false;
 };
 
 // The same slice with the controller at another chip version.

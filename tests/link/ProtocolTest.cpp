@@ -26,6 +26,22 @@ TEST_F(OpenTest, OpeningSetsTheOpenBitAndClosingRestoresTransmitConfiguration) {
   EXPECT_EQ(nic_.Reg32(0x40) & 0x00020000, before & 0x00020000);
   ASSERT_EQ(GetStatus(&status), EFI_SUCCESS);
   EXPECT_FALSE(status & kMgmtLinkStatusOpen);
+  // Closed means stopped: a frame arriving now is not written into the ring.
+  EXPECT_EQ(nic_.CommandRegister() & 0x0C, 0) << "receive and transmit engines stopped";
+  peer_.SendAnswerFrame(0x0004, {0x99});
+  machine_.clock().AdvanceNs(1 * kMs);
+  nic_.Poll();
+  EXPECT_TRUE(nic_.RxLog().empty());
+}
+
+// A refused DMA area (here: recorded too small) gives the engines no rings.
+TEST_F(OpenTest, BringUpThatRefusesTheDmaAreaFailsTheOpeningAndStartsNothing) {
+  Load();
+  Context()->Adapter.DmaSize = 403453;
+  EXPECT_EQ(Open(1, kTag), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Context()->Opened, 0);
+  EXPECT_EQ(nic_.CommandRegister() & 0x0C, 0);
+  EXPECT_EQ(nic_.RxRingAddress(), 0u);
 }
 
 TEST_F(OpenTest, SecondOpenIsRefusedWithoutTouchingTheControllerAndKeepsTheTag) {
@@ -122,16 +138,21 @@ TEST_F(StatusTest, OobStateBitsComeFromRegister188) {
   EXPECT_EQ(status, 0x03);
 }
 
-TEST_F(StatusTest, OpenStateIsReadFromTheControllerAndOverwritesTheDriversOwn) {
+TEST_F(StatusTest, OpenStateIsAdoptedFromTheControllerAndClosingKeepsItsTransmitConfiguration) {
   Load();
   // Something else opened the controller: GetStatus adopts its state, and a
   // later Open(1) is then refused as asking for the present state.
-  machine_.bus().IoWrite(static_cast<uint16_t>(nic_.BarBase(0) + 0x40), 4,
-                         nic_.Reg32(0x40) | 0x00020000);
+  uint16_t txConfig = static_cast<uint16_t>(nic_.BarBase(0) + 0x40);
+  uint32_t adopted = static_cast<uint32_t>(machine_.bus().IoRead(txConfig, 4)) | 0x00020700;
+  machine_.bus().IoWrite(txConfig, 4, adopted);
   uint8_t status = 0;
   ASSERT_EQ(GetStatus(&status), EFI_SUCCESS);
   EXPECT_TRUE(status & kMgmtLinkStatusOpen);
   EXPECT_EQ(Open(1, kTag), EFI_INVALID_PARAMETER);
+  // This context saved nothing, so closing has nothing to write back.
+  ASSERT_EQ(Open(0, kTag), EFI_SUCCESS);
+  EXPECT_EQ(machine_.bus().IoRead(txConfig, 4), adopted);
+  EXPECT_EQ(nic_.CommandRegister() & 0x0C, 0);
 }
 
 TEST_F(StatusTest, NullStatusIsRefused) {
@@ -324,16 +345,24 @@ TEST_F(SendTest, LinkDownFailsAfterAboutOneSecondAndQueuesNothing) {
   EXPECT_TRUE(SentFrames().empty());
 }
 
-// The transmit engine stops taking descriptors; once all 256 wait, the next
-// notice cannot be queued and Send must say so instead of claiming success.
-TEST_F(SendTest, RingFullIsADeviceErrorNotASuccess) {
+// The transmit engine stops taking descriptors: no notice leaves, and Send
+// says so for each one instead of claiming success, with no wait of its own.
+// Once all 256 descriptors wait, a request cannot even be queued, and
+// Transact fails at once instead of polling for an answer that cannot come.
+TEST_F(SendTest, StalledTransmitterIsADeviceErrorNotASuccess) {
   LoadAndOpen();
+  misuseInjected_ = true; // the doorbells the stalled transmitter ignores
   machine_.bus().IoWrite(static_cast<uint16_t>(nic_.BarBase(0) + 0x37), 1, 0x08);
   for (unsigned i = 0; i < 256; i++) {
-    ASSERT_EQ(Send({uint8_t(i)}), EFI_SUCCESS) << "descriptor " << i;
+    ASSERT_EQ(Send({uint8_t(i)}), EFI_DEVICE_ERROR) << "descriptor " << i;
+    ASSERT_LT(elapsedNs_, 3 * kMs) << "the link wait and the existing delay";
   }
   EXPECT_EQ(Send({0xFF}), EFI_DEVICE_ERROR);
   EXPECT_TRUE(SentFrames().empty());
+  uint64_t pages = dxe_->PagesInUse();
+  EXPECT_EQ(Transact(ItemRequest(0x02030000), 500), EFI_DEVICE_ERROR);
+  EXPECT_LT(elapsedNs_, 5 * kMs);
+  EXPECT_EQ(dxe_->PagesInUse(), pages);
 }
 
 class TransactTest : public LinkFixture {

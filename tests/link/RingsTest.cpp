@@ -147,9 +147,9 @@ TEST_F(CompletedQueueTest, ReclaimStopsWhenTheQueueIsFull) {
 }
 
 // A NIC I/O instance that hands out the DMA area above 4 GiB (host memory
-// the device cannot address). Bring-up refuses the area; the start that the
-// opening issues after it must not lay rings out at address 0, and nothing
-// may be queued on rings that were never placed.
+// the device cannot address). Bring-up refuses the area, so the opening
+// fails without starting the engines, and nothing may be queued on rings
+// that were never placed.
 class UnusableDmaAreaTest : public LinkFixture {
 protected:
   static constexpr UINTN kDmaPages = 99;
@@ -180,10 +180,12 @@ protected:
   }
 };
 
-TEST_F(UnusableDmaAreaTest, OpeningLaysNoRingAndNothingIsQueued) {
+TEST_F(UnusableDmaAreaTest, OpeningFailsLaysNoRingAndStartsNothing) {
   Load();
   ASSERT_EQ(Context()->Adapter.DmaHostAddress, reinterpret_cast<uint64_t>(high_));
-  ASSERT_EQ(Open(1, kTag), EFI_SUCCESS) << "the bring-up's refusal is not acted on";
+  EXPECT_EQ(Open(1, kTag), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Context()->Opened, 0);
+  EXPECT_EQ(nic_.CommandRegister() & 0x0C, 0) << "engines without rings would DMA to 0";
   EXPECT_FALSE(NicRingsLocated(Context()));
   EXPECT_EQ(nic_.TxRingAddress(), 0u) << "no ring address was programmed";
   EXPECT_EQ(Send({1, 2, 3}), EFI_NOT_READY);
