@@ -44,7 +44,7 @@ static_assert(MacWrite(kMacOobEnable, 1) == 0xE9FE0001);
 // Waits: after the command, between polls, and before the reset.
 constexpr UINTN kOobSettleUs = 2000;
 constexpr UINTN kOobPollIntervalUs = 100000;
-constexpr UINT32 kOobPolls = 100; // the hundredth poll gives up without looking
+constexpr UINT32 kOobPolls = 100; // polls looked at before giving up
 constexpr UINTN kOobResetDelayUs = 100000;
 constexpr UINT8 kOobHardReset = 0x06;
 
@@ -63,20 +63,21 @@ UINT32 ReadOobState(UINT16 IoBase) {
   return ReadRegister(IoBase, kNicRegExtData) & kOobStateOn;
 }
 
-// Polls the firmware's state until it equals Wanted; gives up at the
-// hundredth poll, about ten seconds in.
+// Polls the firmware's state until it equals Wanted; gives up after the
+// hundredth poll, about ten seconds in. Every poll read is looked at: a
+// firmware that follows on the last one has switched, and the board must
+// be reset for it.
 [[nodiscard]] EFI_STATUS WaitForOobState(UINT16 IoBase, UINT32 Wanted) {
-  UINT32 Polls = 0;
-  UINT32 State;
-  do {
-    State = ReadOobState(IoBase);
+  for (UINT32 Polls = 1;; Polls++) {
+    UINT32 State = ReadOobState(IoBase);
     (void)Stall(kOobPollIntervalUs);
-    Polls++;
+    if (State == Wanted) {
+      return EFI_SUCCESS;
+    }
     if (Polls == kOobPolls) {
       return EFI_DEVICE_ERROR;
     }
-  } while (State != Wanted);
-  return EFI_SUCCESS;
+  }
 }
 
 } // namespace
@@ -90,6 +91,9 @@ EFI_STATUS SetOobState(UINT8 Wanted) {
   UINT32 IoBase = 0;
   for (UINT32 Index = 0; Index < mDeviceHob->EntryCount; Index++) {
     CONST MGMT_DEVICE_HOB_ENTRY *Entry = &mDeviceHob->Entries[Index];
+    if (!AgentEntryAddressable(Entry)) {
+      continue; // its configuration address would name another function
+    }
     if (MmioRead32(BoardPciConfigAddress(Entry->Bus, Entry->Device, Entry->Function,
                                          kBoardPciIdOffset)) == kBoardNicPciId &&
         Entry->BarOffset == kMgmtDeviceBar0Offset) {

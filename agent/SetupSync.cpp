@@ -50,8 +50,9 @@ BOOLEAN SameAddress(CONST UINT8 *A, CONST UINT8 *B) {
 }
 
 // Reads range Index from the controller into Range (first address, then
-// last). Fails unless the controller accepted the read and answered with at
-// most one range; a shorter answer leaves the missing bytes zero.
+// last). Fails unless the controller accepted the read and answered with
+// exactly one range: the addresses of a shorter answer are not known, and
+// zeros standing in for them would be written to Setup as 0.0.0.0.
 [[nodiscard]] EFI_STATUS ReadRange(UINT8 Index, UINT8 *Range) {
   UINT8 Request[kMgmtCommandCodeSize + kMgmtRangeReadParamSize];
   AgentWriteUint32(Request, kMgmtReadRange);
@@ -59,6 +60,9 @@ BOOLEAN SameAddress(CONST UINT8 *A, CONST UINT8 *B) {
   AgentZeroMem(Range, kMgmtRangeAnswerSize);
   UINT16 Size = kMgmtRangeAnswerSize;
   EFI_STATUS Status = AgentReadItemWithParameter(Request, sizeof(Request), Range, &Size);
+  if (!EFI_ERROR(Status) && Size != kMgmtRangeAnswerSize) {
+    Status = EFI_DEVICE_ERROR;
+  }
   if (EFI_ERROR(Status)) {
     AgentZeroMem(Range, kMgmtRangeAnswerSize);
   }
@@ -156,10 +160,17 @@ VOID SyncRequestWord(MGMT_LINK_PROTOCOL *Link) {
   UINT8 Stored[kAcceVarSize] = {0, 0, 0, 0};
   UINT32 Attributes = 0;
   UINTN Size = sizeof(Stored);
-  if (EFI_ERROR(mRuntimeServices->GetVariable((CHAR16 *)kAcceVarName, &gAcceVarGuid, &Attributes,
-                                              &Size, Stored))) {
+  EFI_STATUS Status = mRuntimeServices->GetVariable((CHAR16 *)kAcceVarName, &gAcceVarGuid,
+                                                    &Attributes, &Size, Stored);
+  if (Status == EFI_NOT_FOUND) {
     AgentZeroMem(Stored, sizeof(Stored));
     Attributes = kAcceVarAttributes;
+  } else if (EFI_ERROR(Status)) {
+    // A variable that exists but cannot be read (too large, a device error)
+    // must not be rewritten from 0, losing the bits it holds; and a request
+    // whose bits cannot be kept is left unacknowledged, so the controller
+    // asks again.
+    return;
   }
   UINT32 Value = AgentReadUint32(Stored);
 

@@ -1,7 +1,8 @@
 // The out-of-band switch against the Ethernet controller model's OOB
 // firmware: nothing to change, switching off and on (each ending in the 0x06
-// reset), firmware that never follows (the hundredth poll gives up after
-// about ten seconds of virtual time), and the cases that find no controller.
+// reset), firmware that never follows (the hundredth poll, the last one
+// looked at, gives up after about ten seconds of virtual time), and the
+// cases that find no controller.
 #include "AgentTestSupport.h"
 
 #include "NicModel.h"
@@ -137,6 +138,15 @@ TEST_F(OobSwitchTest, FirmwareThatNeverFollowsIsGivenUpAtTheHundredthPoll) {
   EXPECT_LT(elapsed, 10010 * kMs);
 }
 
+TEST_F(OobSwitchTest, FirmwareThatFollowsOnTheHundredthPollIsSwitchedAndTheBoardReset) {
+  nic.SetOobFirmware(false);
+  nic.SetOobResponseDelay(9850 * kMs); // polls at 2, 102, ... 9802 ms see it stopped
+  const Result result = Switch(1);
+  ASSERT_EQ(result.outcome.kind, sim::RunOutcome::Reset) << result.outcome.detail;
+  EXPECT_EQ(result.outcome.resetValue, 0x06);
+  EXPECT_EQ(IoWrites(kIo + 0x74), 1u + 100u);
+}
+
 TEST_F(OobSwitchTest, SwitchingOffWithAFirmwareThatKeepsRunningGivesUpToo) {
   nic.SetOobFirmware(true);
   nic.SetOobResponseDelay(sim::NicModel::kNever);
@@ -181,9 +191,14 @@ TEST_F(OobSwitchTest, NoControllerEntryForBarZeroIsNotFound) {
   EXPECT_TRUE(nic.OobRequests().empty());
 }
 
+// Entries whose device or function number does not fit its field would, in
+// a configuration address, name another function: 1:32.0 and 1:31.8 both
+// land on the controller at 2:0.0. They are skipped, not taken as later.
 TEST_F(OobSwitchTest, LastControllerEntryForBarZeroWins) {
   nic.SetOobFirmware(true);
-  UseEntries({NicEntry(0xD000, 0x10), NicEntry(kIo, 0x18), NicEntry(kIo, 0x10)});
+  UseEntries({NicEntry(0xD000, 0x10), NicEntry(kIo, 0x18), NicEntry(kIo, 0x10),
+              {kMgmtDeviceKindFunction, 1, 32, 0, 0xD000, 0x100, 0x10, 0},
+              {kMgmtDeviceKindFunction, 1, 31, 8, 0xD000, 0x100, 0x10, 0}});
   const Result result = Switch(1);
   EXPECT_EQ(result.status, EFI_SUCCESS);
   EXPECT_EQ(Count(TraceMatch::IoRd(0xD040)), 0u);

@@ -214,6 +214,19 @@ TEST_F(RequestWordTest, MissingAcceVarIsCreatedWithAttributesSeven) {
   EXPECT_EQ(variables.AttributesOf("AcceVar", kAcceVarGuid), 7u);
 }
 
+// Only a missing AcceVar starts from 0. One that cannot be read (here: too
+// large for the 4-byte buffer) keeps its bits, and the request stays
+// unacknowledged for the controller to repeat.
+TEST_F(RequestWordTest, UnreadableAcceVarIsLeftAloneAndTheRequestUnacknowledged) {
+  Bytes wide = {0x00, 0x01, 0, 0, 0x55, 0x66};
+  ASSERT_EQ(variables.Seed("AcceVar", kAcceVarGuid, 7, wide), EFI_SUCCESS);
+  link.SetItem(kMgmtReadRequestWord, {0x0D, 0, 0, 0});
+  Sync();
+  EXPECT_EQ(variables.Read("AcceVar", kAcceVarGuid), wide);
+  EXPECT_TRUE(link.Writes().empty());
+  EXPECT_FALSE(link.IsOpen());
+}
+
 TEST_F(RequestWordTest, FirstPairSetsOnlyBitZero) {
   link.SetItem(kMgmtReadRequestWord, {0x02, 0, 0, 0});
   Sync();
@@ -341,12 +354,22 @@ TEST_F(LiveSetupTest, RefusedRangeReadsLeaveTheRangesAsTheyWere) {
   EXPECT_EQ(First(4), "192.168.3.10");
 }
 
-TEST_F(LiveSetupTest, OverlongRangeAnswerIsNotTakenAsEmpty) {
+// An accepted answer must carry exactly one range: a longer one is not taken
+// as empty, and the missing bytes of a shorter one are not taken as zeros.
+TEST_F(LiveSetupTest, RangeAnswerOfAnotherLengthThanOneRangeLeavesTheRangeAlone) {
+  PutRange(live.Buffer(), 2, "192.168.1.10", "192.168.1.20");
   PutRange(live.Buffer(), 3, "192.168.2.10", "192.168.2.20");
+  PutRange(live.Buffer(), 4, "192.168.3.10", "192.168.3.20");
+  link.SetRange(2, {192, 168, 1, 10, 192, 168, 1}); // one byte short
   link.SetRange(3, Bytes(9, 1));
+  link.SetRange(4, {});
   Pull();
+  EXPECT_EQ(First(2), "192.168.1.10");
+  EXPECT_EQ(Last(2), "192.168.1.20");
   EXPECT_EQ(First(3), "192.168.2.10");
   EXPECT_EQ(Last(3), "192.168.2.20");
+  EXPECT_EQ(First(4), "192.168.3.10");
+  EXPECT_EQ(Last(4), "192.168.3.20");
 }
 
 TEST_F(LiveSetupTest, RowsCountUpToTheHighestRangeWithText) {

@@ -192,8 +192,14 @@ TEST_F(TeardownTest, OnlyTheNewestImageIsLookedAt) {
 }
 
 TEST_F(TeardownTest, PathTooShortOrOfAnotherKindIsNotCompared) {
-  // A file node cut short of its GUID: bytes after it must not be read as one.
-  Bytes shortNode = FileNodePath(kCoreDriverFile, 12);
+  // A file node one byte too short for its GUID, followed by a node whose
+  // type byte happens to be the GUID's last byte: read past the node's
+  // length, the sixteen bytes would match.
+  Bytes shortNode = FileNodePath(kCoreDriverFile, 19);
+  shortNode.resize(4 + 16);
+  std::memcpy(shortNode.data() + 4, &kCoreDriverFile, 16);
+  Bytes rest = {0x01, 4, 0, END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0};
+  shortNode.insert(shortNode.end(), rest.begin(), rest.end());
   LoadImage(&shortNode);
   // A firmware-volume node (not a file node) carrying the same GUID.
   Bytes volumeNode = FileNodePath(kCoreDriverFile, 20, MEDIA_PIWG_FW_VOL_DP);
