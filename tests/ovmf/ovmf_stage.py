@@ -102,6 +102,10 @@ def records(log_text):
     return [line[len("#mgmt "):] for line in log_text.splitlines() if line.startswith("#mgmt ")]
 
 
+def perf_status_reads(recs):
+    return [int(r.split()[2], 16) for r in recs if r.startswith("msr 0x198 ")]
+
+
 def reassemble(recs):
     """Document texts by message id, in the order they started. Raises
     StageError for a chunk that breaks the upload's rules."""
@@ -149,11 +153,11 @@ def check(log_text, exit_code, expected=None):
         why = {EXIT_FAIL: "a test image reported a failure",
                0: "the machine stopped without the exit device"}
         failures.append(f"QEMU exit status {exit_code}: {why.get(exit_code, 'QEMU failed')}")
-    verdicts = dict(re.fullmatch(r"check (\S+) (pass|fail)", r).groups()
-                    for r in recs if re.fullmatch(r"check (\S+) (pass|fail)", r))
+    matches = (re.fullmatch(r"check (\S+) (pass|fail)", r) for r in recs)
+    verdicts = dict(m.groups() for m in matches if m)
     failures += [f"check {name}: {verdicts.get(name, 'never ran')}" for name in CHECKS
                  if verdicts.get(name) != "pass"]
-    msr = [int(r.split()[2], 16) for r in recs if r.startswith("msr 0x198 ")]
+    msr = perf_status_reads(recs)
     if msr != [TCG_PERF_STATUS]:
         failures.append(f"IA32_PERF_STATUS read {', '.join(map(hex, msr)) or 'never'}, "
                         f"expected {hex(TCG_PERF_STATUS)} once")
@@ -188,7 +192,7 @@ def simulator_differences(mgmt_sim, log_text, work):
         m = re.fullmatch(r"smbios (\d+) (\d+) EFI_SUCCESS ([0-9a-f]+)", rec)
         if m:
             table.setdefault((int(m[1]), int(m[2])), bytes.fromhex(m[3]))
-    msr = [int(r.split()[2], 16) for r in recs if r.startswith("msr 0x198 ")]
+    msr = perf_status_reads(recs)
     image = os.path.join(work, "smbios-from-ovmf.bin")
     scenario = os.path.join(work, "tcg-ratio.toml")
     documents = os.path.join(work, "simulator-documents")

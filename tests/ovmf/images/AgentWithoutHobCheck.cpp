@@ -9,7 +9,6 @@
 // of running stale code unseen.
 #include "Harness.h"
 
-#include <Guid/EventGroup.h>
 #include <Protocol/GraphicsOutput.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/MgmtLink.h>
@@ -59,8 +58,6 @@ BOOLEAN ImageAt(VOID *Base) {
   }
   return Found;
 }
-
-VOID EFIAPI Nothing(EFI_EVENT, VOID *) {}
 
 } // namespace
 
@@ -137,13 +134,7 @@ extern "C" EFI_STATUS EFIAPI AgentWithoutHobCheckEntryPoint(EFI_HANDLE ImageHand
   if (!EFI_ERROR(Status)) {
     gBS->UnloadImage(Other);
   }
-  EFI_EVENT ReadyToBoot = NULL;
-  Status = gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, NULL,
-                              &gEfiEventReadyToBootGuid, &ReadyToBoot);
-  if (!EFI_ERROR(Status)) {
-    Status = gBS->SignalEvent(ReadyToBoot);
-    gBS->CloseEvent(ReadyToBoot);
-  }
+  Status = SignalReadyToBoot();
   Line().Text("signalled ready-to-boot ").Status(Status);
   AllInstalled = AllInstalled && !EFI_ERROR(Status);
 

@@ -2,6 +2,7 @@
 // images (see Harness.h).
 #include "Harness.h"
 
+#include <Guid/EventGroup.h>
 #include <Hw.h>
 #include <Protocol/LoadedImage.h>
 
@@ -44,6 +45,8 @@ CONST StatusName kStatusNames[] = {
     {EFI_ALREADY_STARTED, "EFI_ALREADY_STARTED"},
     {EFI_SECURITY_VIOLATION, "EFI_SECURITY_VIOLATION"},
 };
+
+VOID EFIAPI Nothing(EFI_EVENT, VOID *) {}
 
 } // namespace
 
@@ -171,6 +174,17 @@ EFI_STATUS LoadFromOwnDisk(CONST CHAR16 *Name, EFI_HANDLE *Image) {
   SetDevicePathEndNode((EFI_DEVICE_PATH_PROTOCOL *)(Path + DeviceLength + FileNodeLength));
   Status = gBS->LoadImage(FALSE, gImageHandle, (EFI_DEVICE_PATH_PROTOCOL *)Path, NULL, 0, Image);
   gBS->FreePool(Path);
+  return Status;
+}
+
+EFI_STATUS SignalReadyToBoot() {
+  EFI_EVENT Event = NULL;
+  EFI_STATUS Status = gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, NULL,
+                                         &gEfiEventReadyToBootGuid, &Event);
+  if (!EFI_ERROR(Status)) {
+    Status = gBS->SignalEvent(Event);
+    gBS->CloseEvent(Event);
+  }
   return Status;
 }
 

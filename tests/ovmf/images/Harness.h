@@ -41,6 +41,10 @@ BOOLEAN FailureMarked();
 // calling image was loaded from. The image is not started.
 EFI_STATUS LoadFromOwnDisk(CONST CHAR16 *Name, EFI_HANDLE *Image);
 
+// Signals the ready-to-boot event group, as the boot manager does before it
+// starts a boot option.
+EFI_STATUS SignalReadyToBoot();
+
 // The handles that carry Protocol now; Count 0 and Handles NULL when none
 // does. The caller frees a non-NULL buffer.
 VOID HandlesWith(EFI_GUID *Protocol, UINTN *Count, EFI_HANDLE **Handles);

@@ -207,7 +207,7 @@ extern "C" EFI_STATUS EFIAPI NicLinkAbsentDeviceCheckEntryPoint(EFI_HANDLE Image
     // Nothing may use the record once this image, which holds its NIC I/O, is gone.
     gBS->UninstallProtocolInterface(LinkHandle, &gMgmtLinkProtocolGuid, Link);
   }
-  if (!EFI_ERROR(gBS->HandleProtocol(NicHandle, &gNicIoProtocolGuid, (VOID **)&Link))) {
+  if (NicHandle != NULL) {
     gBS->UninstallProtocolInterface(NicHandle, &gNicIoProtocolGuid, &mNicIo);
   }
   if (Before != NULL) {

@@ -5,7 +5,6 @@
 // made from, so the host can check the text against what the CPU showed.
 #include "Harness.h"
 
-#include <Guid/EventGroup.h>
 #include <Hw.h>
 
 using namespace OvmfTest;
@@ -14,22 +13,14 @@ namespace {
 
 constexpr UINT32 kIa32PerfStatus = 0x198;
 
-VOID EFIAPI Nothing(EFI_EVENT, VOID *) {}
-
 } // namespace
 
 extern "C" EFI_STATUS EFIAPI SignalReadyToBootEntryPoint(EFI_HANDLE ImageHandle,
                                                          EFI_SYSTEM_TABLE *SystemTable) {
   Init(ImageHandle, SystemTable);
   Line().Text("msr ").Hex(kIa32PerfStatus).Text(" ").Hex(ReadMsr(kIa32PerfStatus));
-  EFI_EVENT Event = NULL;
-  EFI_STATUS Status = gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, NULL,
-                                         &gEfiEventReadyToBootGuid, &Event);
-  if (!EFI_ERROR(Status)) {
-    Line().Text("ready-to-boot signalling");
-    Status = gBS->SignalEvent(Event);
-    gBS->CloseEvent(Event);
-  }
+  Line().Text("ready-to-boot signalling");
+  EFI_STATUS Status = OvmfTest::SignalReadyToBoot();
   Line().Text("ready-to-boot signalled ").Status(Status);
   if (EFI_ERROR(Status)) {
     MarkFailed();

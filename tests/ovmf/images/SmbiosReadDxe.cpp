@@ -12,8 +12,8 @@ using namespace OvmfTest;
 
 namespace {
 
-// EFI_SMBIOS_PROTOCOL, as the PI specification defines it; only GetNext is
-// called here.
+// EFI_SMBIOS_PROTOCOL, the firmware's standard access to its SMBIOS tables
+// (a PI interface); only GetNext is called here.
 constexpr UINT16 kSmbiosHandleFirst = 0xFFFE; // start a GetNext walk
 
 typedef struct EFI_SMBIOS_PROTOCOL EFI_SMBIOS_PROTOCOL;
