@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ clang lld llvm
   libgtest-dev libgmock-dev libbenchmark-dev
   libcjson-dev libcli11-dev libtomlplusplus-dev libpcap-dev libpng-dev libfmt-dev
-  python3 tshark dpkg-dev uefitool-cli
+  python3 tshark dpkg-dev uefitool-cli librsvg2-bin
   qemu-system-x86 ovmf mtools
 )
 

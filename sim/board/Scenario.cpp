@@ -368,4 +368,14 @@ void LoadScenario(const std::string &path, BoardOptions &options) {
   ApplyScenario(text.str(), path, options);
 }
 
+std::string ScenarioDescription(const std::string &path) {
+  BoardOptions ignored;
+  LoadScenario(path, ignored);
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  const toml::table root = toml::parse(text.str(), path); // parsed once already
+  return root["description"].value_or(std::string());
+}
+
 } // namespace sim::board

@@ -21,5 +21,8 @@ public:
 void ApplyScenario(const std::string &text, const std::string &path, BoardOptions &options);
 // Reads the file first; a missing or unreadable file is a ScenarioError too.
 void LoadScenario(const std::string &path, BoardOptions &options);
+// The file's description (empty when it has none), after checking that the
+// whole file reads as a scenario.
+std::string ScenarioDescription(const std::string &path);
 
 } // namespace sim::board

@@ -1,11 +1,13 @@
 // Runs the mgmt-sim executable: the default boot and its transcript, the
-// output options (documents, report, pcap, screenshots) and bad input, which
+// output options (documents, report, pcap, screenshots, timeline), the
+// command line's own words (help, version, scenarios) and bad input, which
 // must give exit status 2, a one-line error and no output files.
 #include "BootRunner.h"
+#include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -13,48 +15,17 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result RunSim(const std::string &arguments) {
-  const fs::path errFile = fs::temp_directory_path() / ("mgmt-sim-err-" + std::to_string(getpid()));
-  const std::string command =
-      std::string(MGMT_SIM_BINARY) + " " + arguments + " 2>" + errFile.string();
-  Result result;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    return result;
-  }
-  std::array<char, 4096> buffer;
-  size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-    result.out.append(buffer.data(), n);
-  }
-  const int raw = pclose(pipe);
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  std::ifstream err(errFile);
-  std::stringstream text;
-  text << err.rdbuf();
-  result.err = text.str();
-  fs::remove(errFile);
-  return result;
-}
-
-std::string Slurp(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using tooltest::Result;
+using tooltest::RunSim;
+using tooltest::Slurp;
 
 // The tool links the same module images as this suite.
 bool AllModulesInBuild() {
@@ -193,6 +164,10 @@ TEST_F(MgmtSim, BadInputExitsTwoWithOneLineAndWritesNothing) {
       {"--scenario " + unknown, unknown + ":2: key 'setup.MgmtDisplayMod': unknown key"},
       {"--scenario " + Path("missing.toml"), Path("missing.toml") + ": cannot open"},
       {"--smbios " + Path("missing.bin"), Path("missing.bin") + ": no such file"},
+      {"--smbios " + Write("empty.bin", ""), Path("empty.bin") + ": empty file"},
+      {"--smbios /dev/null", "/dev/null: a character device, not a file"},
+      {"--smbios " + dir_.string(), dir_.string() + ": a directory, not a file"},
+      {"--scenario no-such-scenario", "no-such-scenario: no such file, and no shipped scenario"},
   };
   for (const Case &c : cases) {
     Result r = RunSim("boot " + c.arguments + outputs);
@@ -203,6 +178,92 @@ TEST_F(MgmtSim, BadInputExitsTwoWithOneLineAndWritesNothing) {
     for (const char *name : {"docs", "r.json", "l.pcap", "shots"}) {
       EXPECT_FALSE(fs::exists(dir_ / name)) << name << " left behind for " << c.arguments;
     }
+  }
+}
+
+TEST_F(MgmtSim, UnwritableOutputIsRefusedBeforeTheBootAndNothingIsWritten) {
+  const std::string file = Write("plain.txt", "x");
+  const std::map<std::string, std::string> good = {
+      {"--documents", Path("docs")},     {"--report", Path("r.json")},
+      {"--pcap", Path("l.pcap")},        {"--screenshots", Path("shots")},
+      {"--timeline", Path("t.svg")},
+  };
+  struct Case {
+    std::string option;
+    std::string path;
+    std::string expected;
+  };
+  std::vector<Case> cases = {
+      {"--pcap", Path("missing/l.pcap"), ": no directory " + Path("missing")},
+      {"--report", dir_.string(), ": a directory, not a file"},
+      {"--timeline", file + "/t.svg", file + " is a file, not a directory"},
+      {"--documents", file, file + " is a file, not a directory"},
+      {"--screenshots", file + "/shots", file + " is a file, not a directory"},
+  };
+  if (geteuid() != 0) { // permissions do not stop root
+    fs::create_directories(dir_ / "locked");
+    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    cases.push_back({"--report", Path("locked/r.json"), "cannot be written"});
+    cases.push_back({"--documents", Path("locked/docs"), "cannot be written"});
+  }
+  for (const Case &c : cases) {
+    std::string arguments = "boot";
+    for (const auto &[option, path] : good) {
+      arguments += " " + option + " " + (option == c.option ? c.path : path);
+    }
+    Result r = RunSim(arguments);
+    EXPECT_EQ(r.status, 2) << arguments;
+    EXPECT_TRUE(r.out.empty()) << "the board booted for " << c.option;
+    EXPECT_EQ(r.err.rfind("mgmt-sim: " + c.path + ":", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(" + c.option + ")"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const auto &[option, path] : good) {
+      EXPECT_FALSE(fs::exists(path)) << path << " written for " << c.option;
+    }
+  }
+  if (geteuid() != 0) {
+    fs::permissions(dir_ / "locked", fs::perms::owner_all);
+  }
+}
+
+TEST_F(MgmtSim, CommandLineNamesItselfAndListsTheShippedScenarios) {
+  Result help = RunSim("boot --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: mgmt-sim boot [OPTIONS]"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("--timeline"), std::string::npos);
+  EXPECT_NE(RunSim("--help").out.find("Usage: mgmt-sim [OPTIONS]"), std::string::npos);
+
+  Result version = RunSim("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("mgmt-sim ", 0), 0u) << version.out;
+  EXPECT_GT(version.out.size(), std::string("mgmt-sim \n").size());
+
+  Result list = RunSim("scenarios");
+  EXPECT_EQ(list.status, 0) << list.err;
+  size_t shipped = 0;
+  for (const auto &entry : fs::directory_iterator(MGMT_SCENARIO_DIR)) {
+    const std::string name = entry.path().stem().string();
+    const std::string text = Slurp(entry.path());
+    const size_t open = text.find("description = \"") + 15;
+    const std::string description = text.substr(open, text.find('"', open) - open);
+    EXPECT_NE(list.out.find(name + " "), std::string::npos) << name;
+    EXPECT_NE(list.out.find(description), std::string::npos) << description;
+    ++shipped;
+  }
+  EXPECT_EQ(static_cast<size_t>(std::count(list.out.begin(), list.out.end(), '\n')), shipped + 1);
+}
+
+TEST_F(MgmtSim, ScenarioByItsShippedNameBootsAsTheFileDoes) {
+  REQUIRE_ALL_MODULES();
+  const std::string path = std::string(MGMT_SCENARIO_DIR) + "/display-mode-change.toml";
+  Result byPath = RunSim("boot --scenario " + path);
+  ASSERT_EQ(byPath.status, 0) << byPath.err;
+  EXPECT_NE(byPath.out.find("boot 1 ended: MgmtAgentDxe reset the system"), std::string::npos);
+  for (const char *name : {"display-mode-change", "display-mode-change.toml"}) {
+    Result byName = RunSim("boot --scenario " + std::string(name));
+    EXPECT_EQ(byName.status, 0) << byName.err;
+    EXPECT_EQ(byName.out, byPath.out) << name;
   }
 }
 
