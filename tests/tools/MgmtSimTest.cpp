@@ -27,15 +27,7 @@ using tooltest::Result;
 using tooltest::RunSim;
 using tooltest::Slurp;
 
-// The tool links the same module images as this suite.
-bool AllModulesInBuild() {
-  for (const sim::board::BootRunner::ModuleInfo &m : sim::board::BootRunner::Modules()) {
-    if (!m.present) {
-      return false;
-    }
-  }
-  return true;
-}
+using tooltest::AllModulesInBuild;
 
 #define REQUIRE_ALL_MODULES()                                                                      \
   if (!AllModulesInBuild()) {                                                                      \

@@ -2,6 +2,8 @@
 // output and standard error.
 #pragma once
 
+#include "BootRunner.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +54,16 @@ inline std::string Slurp(const std::filesystem::path &path) {
   std::stringstream text;
   text << file.rdbuf();
   return text.str();
+}
+
+// The tool links the same module images as the suites.
+inline bool AllModulesInBuild() {
+  for (const sim::board::BootRunner::ModuleInfo &m : sim::board::BootRunner::Modules()) {
+    if (!m.present) {
+      return false;
+    }
+  }
+  return true;
 }
 
 } // namespace tooltest

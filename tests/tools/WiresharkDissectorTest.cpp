@@ -2,7 +2,6 @@
 // mgmt-sim: the fields of each kind of frame, request and answer paired, the
 // inventory upload put back together, and damaged frames marked malformed
 // without a Lua error.
-#include "BootRunner.h"
 #include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,15 +21,6 @@ namespace {
 using tooltest::Result;
 
 bool HaveTshark() { return std::system("command -v tshark >/dev/null 2>&1") == 0; }
-
-bool AllModulesInBuild() {
-  for (const sim::board::BootRunner::ModuleInfo &m : sim::board::BootRunner::Modules()) {
-    if (!m.present) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // One row per frame, fields by name.
 using Row = std::map<std::string, std::string>;
@@ -108,7 +98,7 @@ protected:
     if (!HaveTshark()) {
       GTEST_SKIP() << "tshark is not installed (scripts/setup-deps.sh installs it)";
     }
-    if (!AllModulesInBuild()) {
+    if (!tooltest::AllModulesInBuild()) {
       GTEST_SKIP() << "not every module is in this build";
     }
     dir_ = fs::temp_directory_path() /
