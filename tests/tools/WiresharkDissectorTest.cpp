@@ -219,6 +219,8 @@ TEST_F(Dissector, MarksDamagedFramesMalformedWithoutALuaError) {
   setCaptured(records[0], link + 4);
   // Frame 3: a payload length of 9 where the frame carries 5 bytes.
   records[2].frame[link + 5] = 9;
+  // Frame 4: the controller refuses the display-mode write (not malformed).
+  records[3].frame[link] = 0x04;
   // Frame 5: group 0x07, an item the link does not have.
   records[4].frame[link + 6 + 3] = 0x07;
   // Frame 47: the first inventory chunk cut in the middle of its slice.
@@ -234,7 +236,7 @@ TEST_F(Dissector, MarksDamagedFramesMalformedWithoutALuaError) {
 
   std::string errors;
   const std::vector<Row> rows =
-      Fields(path, {"frame.number", "mgmtlink.malformed", "mgmtlink.document", "_ws.col.Info"},
+      Fields(path, {"frame.number", "mgmtlink.accepted", "mgmtlink.document", "_ws.col.Info"},
              &errors);
   EXPECT_EQ(errors, "");
   ASSERT_EQ(rows.size(), records.size());
@@ -250,6 +252,10 @@ TEST_F(Dissector, MarksDamagedFramesMalformedWithoutALuaError) {
   EXPECT_NE(rows[2].at("_ws.col.Info").find("payload length 9, but the frame carries 5 bytes"),
             std::string::npos);
   EXPECT_NE(rows[4].at("_ws.col.Info").find("unknown item 0x07000000"), std::string::npos);
+  EXPECT_EQ(rows[3].at("mgmtlink.accepted"), "0");
+  EXPECT_NE(rows[3].at("_ws.col.Info").find("refused (status 0x0004) write display mode"),
+            std::string::npos)
+      << rows[3].at("_ws.col.Info");
   // An upload missing bytes is never shown as a document.
   EXPECT_EQ(rows[47].at("mgmtlink.document"), "");
 }

@@ -64,7 +64,7 @@ f.item_name = ProtoField.string("mgmtlink.item.name", "Name")
 f.item_access = ProtoField.string("mgmtlink.item.access", "Access")
 f.params = ProtoField.bytes("mgmtlink.params", "Parameters")
 f.data = ProtoField.bytes("mgmtlink.data", "Data")
-f.status = ProtoField.uint16("mgmtlink.status", "Status", base.HEX, { [0] = "accepted" })
+f.status = ProtoField.uint16("mgmtlink.status", "Status", base.HEX)
 f.accepted = ProtoField.bool("mgmtlink.accepted", "Accepted")
 f.display_mode = ProtoField.uint8("mgmtlink.display_mode", "Display mode", base.DEC, nil, 0x7F)
 f.display_held = ProtoField.bool("mgmtlink.display_mode.held", "Controller holds a value", 8,
@@ -247,7 +247,7 @@ local function dissect_answer(tvb, pinfo, tree, captured)
     return
   end
   local status = tvb(0, STATUS_SIZE):le_uint()
-  tree:add_le(f.status, tvb(0, STATUS_SIZE))
+  tree:add_le(f.status, tvb(0, STATUS_SIZE)):append_text(status == 0 and " (accepted)" or " (refused)")
   tree:add(f.accepted, tvb(0, STATUS_SIZE), status == 0):set_generated()
   local what = "(to no request in the capture)"
   if request then
@@ -271,7 +271,7 @@ end
 
 -- Puts the chunks of one upload together on the first pass. The link
 -- carries one document at a time, each chunk after the one before.
-local function collect_chunk(pinfo, tree, msgid, seq, count, text)
+local function collect_chunk(pinfo, msgid, seq, count, text)
   if seq == 1 then
     uploads[msgid] = { count = count, next = 1, parts = {}, frames = {} }
   end
@@ -349,7 +349,7 @@ local function dissect_notice(tvb, pinfo, tree, body, body_len, whole)
   if not pinfo.visited then
     local problem
     if whole then
-      problem = collect_chunk(pinfo, tree, msgid, seq, count,
+      problem = collect_chunk(pinfo, msgid, seq, count,
                               text_len > 0 and tvb:raw(body + CHUNK_HEADER, text_len) or "")
     else
       uploads[msgid] = nil
