@@ -108,9 +108,11 @@ typedef EC_STATUS(EFIAPI *EC_ACCESS_READ_STRING)(IN UINT32 Interface, OUT UINT8 
   @param[in] Command     SMBus command byte.
   @param[in] Data        Data byte.
 
-  @retval kEcStatusSuccess   Always, for an interface of the table: device
-                             errors are not reported.
-  @retval kEcStatusTimeout   Interface is outside the table.
+  @retval kEcStatusSuccess   The controller reported the transfer done
+                             without error.
+  @retval kEcStatusTimeout   A device error, a transfer that never reported
+                             done, a bus still busy after the last restart,
+                             or Interface outside the table.
 **/
 typedef EC_STATUS(EFIAPI *EC_ACCESS_SMBUS_WRITE_BYTE)(IN UINT32 Interface, IN UINT8 Address,
                                                       IN UINT8 Command, IN UINT8 Data);

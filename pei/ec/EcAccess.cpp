@@ -98,9 +98,12 @@ const EC_INTERFACE *FindInterface(UINT32 Interface) {
   return WaitOutput(Ec, Value);
 }
 
-// One SMBus write-byte attempt: true when the controller asked for a restart.
-[[nodiscard]] BOOLEAN SmbusAttempt(const EC_INTERFACE &Ec, UINT8 Address, UINT8 Command,
-                                   UINT8 Data) {
+enum SMBUS_OUTCOME { SmbusDone, SmbusRestart, SmbusFailed };
+
+// One SMBus write-byte attempt. A device error, or a transfer that never
+// reports done, fails once the polls are used up.
+[[nodiscard]] SMBUS_OUTCOME SmbusAttempt(const EC_INTERFACE &Ec, UINT8 Address, UINT8 Command,
+                                         UINT8 Data) {
   // The controller reports errors through its status register, not through
   // these writes: their results do not matter.
   (void)Write(Ec, kEcSmbusStatus, 0);
@@ -117,13 +120,13 @@ const EC_INTERFACE *FindInterface(UINT32 Interface) {
     }
     const UINT8 Code = Status & kEcSmbusStatusCodeMask;
     if (Code == kEcSmbusStatusOk) {
-      return FALSE;
+      return SmbusDone;
     }
     if (Code == kEcSmbusStatusTimeout || Code == kEcSmbusStatusBusy) {
-      return TRUE;
+      return SmbusRestart;
     }
   }
-  return FALSE;
+  return SmbusFailed;
 }
 
 } // namespace
@@ -172,14 +175,16 @@ EC_STATUS EFIAPI SmbusWriteByte(IN UINT32 Interface, IN UINT8 Address, IN UINT8 
   if (Ec == nullptr) {
     return kEcStatusTimeout;
   }
-  // Device errors are not reported: the result is success once the attempts
-  // end, whatever the controller said.
+  // Success only for a transfer the controller reported done without error:
+  // a device error, one that never completes, or a bus still busy after the
+  // last restart did not write the byte.
   for (UINT32 Attempt = 0; Attempt <= kEcSmbusRestarts; ++Attempt) {
-    if (!SmbusAttempt(*Ec, Address, Command, Data)) {
-      break;
+    const SMBUS_OUTCOME Outcome = SmbusAttempt(*Ec, Address, Command, Data);
+    if (Outcome != SmbusRestart) {
+      return Outcome == SmbusDone ? kEcStatusSuccess : kEcStatusTimeout;
     }
   }
-  return kEcStatusSuccess;
+  return kEcStatusTimeout;
 }
 
 EC_STATUS EFIAPI ReadBankRegister(IN UINT32 Interface, IN UINT8 Bank, IN UINT8 Register,

@@ -28,9 +28,12 @@ EFI_STATUS EcDevice::Start() {
   IoWrite8(kEcProgressCodePort, kEcProgressCodeStart);
 
   // A missing EC fails these steps and leaves the signature at 0: absent.
+  // The signature is read only from the bank that was really selected, and
+  // bank 0 is asked for again whatever happened.
   UINT8 Signature = 0;
-  (void)WriteRegister(Interface, kEcBankSelect, kEcSignatureBank);
-  (void)ReadRegister(Interface, kEcSignatureRegister, &Signature);
+  if (!EcStatusIsError(WriteRegister(Interface, kEcBankSelect, kEcSignatureBank))) {
+    (void)ReadRegister(Interface, kEcSignatureRegister, &Signature);
+  }
   (void)WriteRegister(Interface, kEcBankSelect, kEcBankDefault);
   if (Signature != kEcSignature) {
     return EFI_SUCCESS;
@@ -38,7 +41,10 @@ EFI_STATUS EcDevice::Start() {
 
   const EFI_STATUS Status = (*PeiServices)->InstallPpi(PeiServices, &mEcAccessPpiDescriptor);
   // Nothing reports these: the PPI is in place whatever the EC makes of them.
-  (void)WriteRegister(Interface, kEcBankSelect, kEcBankDefault);
-  (void)WriteRegister(Interface, kEcStartRegister, 0x00);
+  // Register 0xC0 is written only once bank 0 is known to be selected: in
+  // another bank the write would land on some other register.
+  if (!EcStatusIsError(WriteRegister(Interface, kEcBankSelect, kEcBankDefault))) {
+    (void)WriteRegister(Interface, kEcStartRegister, 0x00);
+  }
   return Status;
 }

@@ -148,11 +148,11 @@ BOOLEAN BridgeIdle() {
 }
 
 // Word Word of the pad := (word AND AndMask) OR OrValue, with the locks that
-// guard the touched bits opened around the write. A failed unlock is not
-// reported: the hardware then ignores the write, which is the outcome a
-// locked pad asks for anyway.
-void PadConfigWordWrite(const PadGroupInfo &Group, UINT16 PadNumber, UINT32 Word, UINT32 AndMask,
-                        UINT32 OrValue) {
+// guard the touched bits opened around the write. The hardware ignores the
+// write behind a lock that would not open; the status of the first failed
+// unlock says so (EFI_SUCCESS when every needed lock opened).
+EFI_STATUS PadConfigWordWrite(const PadGroupInfo &Group, UINT16 PadNumber, UINT32 Word,
+                              UINT32 AndMask, UINT32 OrValue) {
   const UINT32 Touched = ~AndMask | OrValue;
   const UINT32 Bit = GpioPadBit(PadNumber);
   const UINT8 Port = (UINT8)Group.PortId;
@@ -161,12 +161,14 @@ void PadConfigWordWrite(const PadGroupInfo &Group, UINT16 PadNumber, UINT32 Word
 
   BOOLEAN ReopenedConfig = FALSE;
   BOOLEAN ReopenedTx = FALSE;
+  EFI_STATUS Status = EFI_SUCCESS;
   if ((Touched & ~kGpioDw0TxState) != 0 && (PcrRead(Group, ConfigLock) & Bit) != 0) {
-    (void)SidebandLockMessage(Port, ConfigLock, ~Bit, 0);
+    Status = SidebandLockMessage(Port, ConfigLock, ~Bit, 0);
     ReopenedConfig = TRUE;
   }
   if ((Touched & kGpioDw0TxState) != 0 && (PcrRead(Group, TxLock) & Bit) != 0) {
-    (void)SidebandLockMessage(Port, TxLock, ~Bit, 0);
+    const EFI_STATUS TxStatus = SidebandLockMessage(Port, TxLock, ~Bit, 0);
+    Status = EFI_ERROR(Status) ? Status : TxStatus;
     ReopenedTx = TRUE;
   }
 
@@ -181,6 +183,7 @@ void PadConfigWordWrite(const PadGroupInfo &Group, UINT16 PadNumber, UINT32 Word
   if (ReopenedTx) {
     (void)SidebandLockMessage(Port, TxLock, 0xFFFFFFFF, Bit);
   }
+  return Status;
 }
 
 // The pad's bit of a GPE, NMI or SMI enable register := Enable. The hardware
@@ -262,9 +265,11 @@ void ApplyDirection(PadConfig &Config, UINT8 Direction) {
 // Words 0 to 2, host software ownership, then the event enables. The pad
 // reset setting goes back exactly as read, so it needs no translation.
 EFI_STATUS WritePadConfig(const PadGroupInfo &Group, UINT16 PadNumber, const PadConfig &Config) {
-  PadConfigWordWrite(Group, PadNumber, 0, ~kDw0Managed, Config.Dw0);
-  PadConfigWordWrite(Group, PadNumber, 1, ~kGpioDw1Termination, Config.Dw1);
-  PadConfigWordWrite(Group, PadNumber, 2, 0xFFFFFFFF, 0);
+  // A direction change goes on past an unlock that failed: the hardware
+  // ignores that word, and the enable writes below still get their turn.
+  (void)PadConfigWordWrite(Group, PadNumber, 0, ~kDw0Managed, Config.Dw0);
+  (void)PadConfigWordWrite(Group, PadNumber, 1, ~kGpioDw1Termination, Config.Dw1);
+  (void)PadConfigWordWrite(Group, PadNumber, 2, 0xFFFFFFFF, 0);
 
   const UINT32 Bit = GpioPadBit(PadNumber);
   const UINT16 HostOwnOffset = GpioBitRegisterOffset(Group.HostSoftwareOwnership, PadNumber);
@@ -391,8 +396,8 @@ EFI_STATUS PadSetOutput(UINT32 Pad, UINT32 Value) {
   if (!GroupPadHostOwned(*Group, PadNumber)) {
     return EFI_UNSUPPORTED;
   }
-  PadConfigWordWrite(*Group, PadNumber, 0, ~kGpioDw0TxState, Value);
-  return EFI_SUCCESS;
+  // A TX lock that would not open leaves the level as it was: say so.
+  return PadConfigWordWrite(*Group, PadNumber, 0, ~kGpioDw0TxState, Value);
 }
 
 EFI_STATUS PadSetDirection(UINT32 Pad, UINT8 Direction) {

@@ -39,24 +39,33 @@ EFI_STATUS LocateEcAccess(CONST EFI_PEI_SERVICES **PeiServices, const EC_ACCESS_
   return Status;
 }
 
-// True when EC bank 2 register 0x4F reads 2; any failing step makes it false
-// (a failed read leaves bank 2 selected in the EC).
+// Writes Value to EC register Register of Bank, then selects bank 0 again.
+// The register is written only once its bank is selected: in whichever bank
+// the EC has selected instead, the write would land on another register.
+// Bank 0 is asked for even after a failed step, so the EC is not left in
+// another bank for those that come after.
+VOID WriteEcBankRegister(const EC_ACCESS_PPI *Ec, UINT8 Bank, UINT8 Register, UINT8 Value) {
+  if (!EcStatusIsError(Ec->WriteRegister(kEcBoardInterface, kEcBankSelect, Bank))) {
+    (void)Ec->WriteRegister(kEcBoardInterface, Register, Value);
+  }
+  (void)Ec->WriteRegister(kEcBoardInterface, kEcBankSelect, kEcBankDefault);
+}
+
+// True when EC bank 2 register 0x4F reads 2; any failing step makes it false.
+// After a failed select or read, bank 0 is asked for again.
 BOOLEAN ReadEcFlag(CONST EFI_PEI_SERVICES **PeiServices) {
   const EC_ACCESS_PPI *Ec = NULL;
   if (EFI_ERROR(LocateEcAccess(PeiServices, &Ec))) {
     return FALSE;
   }
-  if (EcStatusIsError(Ec->WriteRegister(kEcBoardInterface, kEcBankSelect, kEcFlagBank))) {
-    return FALSE;
-  }
   UINT8 Value = 0;
-  if (EcStatusIsError(Ec->ReadRegister(kEcBoardInterface, kEcFlagRegister, &Value))) {
-    return FALSE;
-  }
+  BOOLEAN Read =
+      !EcStatusIsError(Ec->WriteRegister(kEcBoardInterface, kEcBankSelect, kEcFlagBank)) &&
+      !EcStatusIsError(Ec->ReadRegister(kEcBoardInterface, kEcFlagRegister, &Value));
   if (EcStatusIsError(Ec->WriteRegister(kEcBoardInterface, kEcBankSelect, kEcBankDefault))) {
     return FALSE;
   }
-  return Value == kEcFlagSetValue ? TRUE : FALSE;
+  return Read && Value == kEcFlagSetValue ? TRUE : FALSE;
 }
 
 } // namespace
@@ -99,9 +108,7 @@ extern "C" EFI_STATUS EFIAPI SioSetupPeiEntryPoint(IN EFI_PEI_FILE_HANDLE FileHa
   }
   if (HaveOption) {
     // Best effort: a failing EC still gets its flag read and the HOB.
-    (void)Ec->WriteRegister(kEcBoardInterface, kEcBankSelect, kEcOptionBank);
-    (void)Ec->WriteRegister(kEcBoardInterface, kEcOptionRegister, Option);
-    (void)Ec->WriteRegister(kEcBoardInterface, kEcBankSelect, kEcBankDefault);
+    WriteEcBankRegister(Ec, kEcOptionBank, kEcOptionRegister, Option);
   }
 
   VOID *HobMemory = NULL;

@@ -11,6 +11,7 @@
 #include <Register/EcLpcDecode.h>
 #include <Register/EcRegisters.h>
 
+#include "../ModelMisuse.h"
 #include "Chipset.h"
 #include "DeviceManager.h"
 #include "Ec.h"
@@ -283,6 +284,9 @@ TEST_F(DeviceManagerTest, EcDeviceWithoutPoolIsSkipped) {
 
 class EcDeviceTest : public PeiTest {
 protected:
+  void TearDown() override {
+    ExpectNoEcMisuse(ec); // the faults these tests inject are not misuse
+  }
   EcDeviceTest() {
     ec.AttachInterface(0x62, 0x66);
     ec.SetRegister(0, kEcStartRegister, 0x5A);
@@ -333,6 +337,35 @@ TEST_F(EcDeviceTest, InstalledPpiIsTheConstantDescriptorAndWorks) {
   EXPECT_EQ(ec.Register(0, 0xD6), 0xF7);
 }
 
+// The EC stops answering right after the host took its signature and comes
+// back two operations later: the return to bank 0 and the bank-0 select
+// before register 0xC0 both fail, with bank 1 still selected. The 0xC0
+// write must not land in bank 1.
+TEST_F(EcDeviceTest, FailedSelectOfBankZeroKeepsTheC0WriteOutOfBankOne) {
+  ec.SetRegister(1, kEcStartRegister, 0x77);
+  enum { Answering, SignatureOut, Deaf, Back } phase = Answering;
+  size_t deafAccesses = 0;
+  ec.SetDecodeGate([&](uint16_t port) {
+    if (phase == Answering && ec.SelectedBank() == kEcSignatureBank &&
+        machine.trace().Count(TraceMatch::Ev("ec", "ec.read").Detail("bank=1 reg=0xF8 value=0xEC")) != 0) {
+      phase = SignatureOut;
+    }
+    if (phase == SignatureOut && port == 0x62) {
+      phase = Deaf; // the data read of the signature still gets through
+      return true;
+    }
+    if (phase == Deaf && ++deafAccesses > 2 * kEcStatusReads) {
+      phase = Back;
+    }
+    return phase != Deaf;
+  });
+  EXPECT_EQ(Start(mDeviceTable), EFI_SUCCESS);
+  ASSERT_TRUE(PpiInstalled());
+  EXPECT_EQ(deafAccesses, 2 * kEcStatusReads) << "both selects were tried";
+  EXPECT_EQ(ec.WriteCount(1, kEcStartRegister), 0u);
+  EXPECT_EQ(ec.Register(1, kEcStartRegister), 0x77);
+}
+
 TEST_F(EcDeviceTest, OtherSignatureInstallsNothingAndLeavesC0) {
   SetSignature(0xEB);
   EXPECT_EQ(Start(mDeviceTable), EFI_SUCCESS);
@@ -348,8 +381,10 @@ TEST_F(EcDeviceTest, NoEcStillWritesTheProgressCodeAndSucceeds) {
   EXPECT_EQ(Start(mDeviceTable), EFI_SUCCESS);
   EXPECT_FALSE(PpiInstalled());
   EXPECT_EQ(machine.trace().Count(TraceMatch::IoWr(kEcProgressCodePort, kEcProgressCodeStart)), 1u);
-  // Three operations, each giving up after its first status-read bound.
-  EXPECT_EQ(IoReads(0x66), 3 * kEcStatusReads);
+  // The bank-1 select and the return to bank 0, each giving up after its
+  // first status-read bound; the signature is not read from a bank that
+  // was never selected.
+  EXPECT_EQ(IoReads(0x66), 2 * kEcStatusReads);
 }
 
 // ---- Entry point with the chipset's decode in front of the EC ----

@@ -240,10 +240,10 @@ TEST_F(GpioTest, LockMessageIsPreparedInOrderKeepingTheLowStatusBits) {
   EXPECT_TRUE(gpio.TxLocked(2, 4));
 }
 
-TEST_F(GpioTest, TxLockedPadKeepsItsLevelWhenTheBridgeIsHidden) {
+TEST_F(GpioTest, TxLockedPadKeepsItsLevelAndSaysSoWhenTheBridgeIsHidden) {
   Lock(2, 21, false, true);
   gpio.bridge().SetHidden(true);
-  EXPECT_EQ(SetOutput(H(2, 21), 1), EFI_SUCCESS); // the unlock status is not reported
+  EXPECT_EQ(SetOutput(H(2, 21), 1), EFI_DEVICE_ERROR) << "the level did not change";
   EXPECT_EQ(gpio.PadConfig(2, 21, 0) & kGpioDw0TxState, 0u);
   EXPECT_EQ(gpio.RefusedWrites(), 1u);
   EXPECT_TRUE(gpio.TxLocked(2, 21));

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "../ModelMisuse.h"
 #include "Ec.h"
 #include "EcAccess.h"
 #include "FirmwareRunner.h"
@@ -28,6 +29,10 @@ constexpr uint64_t kPulseNs = 10'000'000;
 
 class SioGpioPeiTest : public ::testing::Test {
 protected:
+  void TearDown() override {
+    ExpectNoEcMisuse(ec); // the faults these tests inject are not misuse
+    ExpectNoSuperIoMisuse(sio);
+  }
   SioGpioPeiTest() { ec.AttachInterface(0x62, 0x66); }
 
   void Run(const std::function<void()> &body) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "../ModelMisuse.h"
 #include "Ec.h"
 #include "EcAccess.h"
 #include "FirmwareRunner.h"
@@ -31,6 +32,10 @@ constexpr uint32_t kSetupAttributes = 7; // non-volatile, boot service, runtime
 
 class SioSetupPeiTest : public ::testing::Test {
 protected:
+  void TearDown() override {
+    ExpectNoEcMisuse(ec); // the faults these tests inject are not misuse
+    ExpectNoSuperIoMisuse(sio);
+  }
   SioSetupPeiTest() {
     ec.AttachInterface(0x62, 0x66);
     ec.SetRegister(kEcOptionBank, kEcOptionRegister, 0x55);
@@ -189,7 +194,7 @@ TEST_F(SioSetupPeiTest, SilentEcStillGetsAHobWithFlagZero) {
   EXPECT_EQ(ec.Register(kEcOptionBank, kEcOptionRegister), 0x55);
 }
 
-TEST_F(SioSetupPeiTest, FlagReadThatFailsLeavesBankTwoAndFlagZero) {
+TEST_F(SioSetupPeiTest, FlagReadThatFailsSelectsBankZeroAgainAndGivesFlagZero) {
   SeedSetup(0x05);
   ec.SetRegister(kEcFlagBank, kEcFlagRegister, kEcFlagSetValue);
   ec.SetMuteReads(true);
@@ -198,8 +203,39 @@ TEST_F(SioSetupPeiTest, FlagReadThatFailsLeavesBankTwoAndFlagZero) {
   const auto hobs = FlagHobs();
   ASSERT_EQ(hobs.size(), 1u);
   EXPECT_EQ(hobs[0]->Flag, 0);
-  EXPECT_EQ(ec.SelectedBank(), kEcFlagBank);
+  EXPECT_EQ(ec.SelectedBank(), 0) << "not left in bank 2";
   EXPECT_EQ(ec.Register(kEcOptionBank, kEcOptionRegister), 0x05) << "writes still work";
+}
+
+// EC_ACCESS_PPI whose selection of the option's bank fails (the EC did not
+// take it); every other operation is the real one.
+EC_STATUS EFIAPI WriteRefusingOptionBank(UINT32 Interface, UINT8 Register, UINT8 Value) {
+  if (Register == kEcBankSelect && Value == kEcOptionBank) {
+    return kEcStatusTimeout;
+  }
+  return WriteRegister(Interface, Register, Value);
+}
+const EC_ACCESS_PPI kRefusingPpi = {ReadRegister,     WriteRefusingOptionBank, SendCommand,
+                                    SendData,         ReadString,              SmbusWriteByte,
+                                    ReadBankRegister, WriteBankRegister};
+const EFI_PEI_PPI_DESCRIPTOR kRefusingDescriptor = {
+    EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST, &gEcAccessPpiGuid,
+    const_cast<EC_ACCESS_PPI *>(&kRefusingPpi)};
+
+// The option goes to register 0x90 only in bank 1: after a failed select
+// it would land on register 0x90 of the bank that happens to be selected.
+TEST_F(SioSetupPeiTest, FailedOptionBankSelectWritesNoRegister) {
+  SeedSetup(0x05);
+  ec.SetRegister(0, kEcOptionRegister, 0x33);
+  EFI_STATUS status = EFI_ABORTED;
+  Run([&] { status = pei.InstallPpi(&kRefusingDescriptor); });
+  ASSERT_EQ(status, EFI_SUCCESS);
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+  EXPECT_EQ(ec.WriteCount(0, kEcOptionRegister), 0u);
+  EXPECT_EQ(ec.Register(0, kEcOptionRegister), 0x33);
+  EXPECT_EQ(ec.Register(kEcOptionBank, kEcOptionRegister), 0x55);
+  EXPECT_EQ(ec.SelectedBank(), 0);
+  EXPECT_EQ(FlagHobs().size(), 1u);
 }
 
 TEST_F(SioSetupPeiTest, NoRoomForTheHobEndsAfterTheEcWrite) {
