@@ -309,5 +309,47 @@ TEST_F(ReportTest, WithoutTheLinkTheReportStillReadsAllAndLeaksNothing) {
   EXPECT_EQ(dxe_->PoolAllocationsInUse(), pool) << dxe_->DescribeLiveAllocations();
 }
 
+// Pool that runs out after GetParam() more allocations: every later one
+// fails, part-way through building or printing a document.
+class PoolRunsOutTest : public InventoryFixture, public ::testing::WithParamInterface<int> {
+protected:
+  static inline EFI_ALLOCATE_POOL original_ = nullptr;
+  static inline int left_ = 0;
+  static EFI_STATUS EFIAPI Limited(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) {
+    if (left_ == 0) {
+      return EFI_OUT_OF_RESOURCES;
+    }
+    left_--;
+    return original_(type, size, buffer);
+  }
+};
+
+TEST_P(PoolRunsOutTest, NoDocumentIsHalfSentAndNothingLeaks) {
+  ServeImage(TestBoard().Image());
+  InstallLink();
+  ASSERT_EQ(StartDriver(), EFI_SUCCESS);
+  uint64_t pool = dxe_->PoolAllocationsInUse(), bytes = dxe_->PoolBytesInUse();
+  EFI_BOOT_SERVICES *bs = dxe_->SystemTable()->BootServices;
+  original_ = bs->AllocatePool;
+  left_ = GetParam();
+  bs->AllocatePool = Limited;
+  SignalReadyToBoot();
+  bs->AllocatePool = original_;
+  EXPECT_EQ(left_, 0) << "the pool ran out during the report";
+  sim::documents::Reassembly documents = Documents();
+  EXPECT_TRUE(documents.Clean()) << documents.Describe();
+  EXPECT_LT(documents.documents.size(), 4u);
+  for (const sim::documents::Document &document : documents.documents) {
+    cJSON *tree = cJSON_Parse(document.text.c_str());
+    EXPECT_NE(tree, nullptr) << "document " << int(document.messageId) << " is whole JSON";
+    cJSON_Delete(tree);
+  }
+  EXPECT_EQ(dxe_->PoolAllocationsInUse(), pool) << dxe_->DescribeLiveAllocations();
+  EXPECT_EQ(dxe_->PoolBytesInUse(), bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterAllocations, PoolRunsOutTest,
+                         ::testing::Values(0, 1, 5, 15, 30, 45, 60, 77));
+
 } // namespace
 } // namespace inventory_test
