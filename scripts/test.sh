@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Everything a change must pass: installs what is missing, builds the host
-# tree (simulator, tests) and the firmware tree (EFI images, firmware files,
-# the volume), runs the test suites, checks the EFI images, reads the volume
-# and every firmware file back with UEFIExtract, builds the firmware a second
-# time to show the same bytes come out, then boots the DXE drivers in OVMF
-# under QEMU. Exits non-zero on any failure.
+# tree (simulator, tests), the firmware tree (EFI images, firmware files,
+# the volume) and the optimised simulator with both compilers (release
+# presets: warnings are errors there too), runs the test suites, checks the
+# EFI images, reads the volume and every firmware file back with UEFIExtract,
+# builds the firmware a second time to show the same bytes come out, then
+# boots the DXE drivers in OVMF under QEMU. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,10 @@ cmake --preset host
 cmake --build --preset host
 cmake --preset firmware
 cmake --build --preset firmware
+cmake --preset release
+cmake --build --preset release
+cmake --preset release-clang
+cmake --build --preset release-clang
 
 ctest --preset host --no-tests=error
 bash scripts/check-images.sh build/firmware/images

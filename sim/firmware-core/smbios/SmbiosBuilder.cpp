@@ -119,7 +119,9 @@ std::vector<uint8_t> BuildTable(const std::vector<std::vector<uint8_t>> &structu
 }
 
 std::vector<uint8_t> BuildImage3(const std::vector<uint8_t> &table, uint8_t major, uint8_t minor) {
-  std::vector<uint8_t> image(kImageTableOffset, 0);
+  // Sized for the table at once: inserting it behind the entry point draws a
+  // false -Warray-bounds from GCC 12 at -O3.
+  std::vector<uint8_t> image(kImageTableOffset + table.size(), 0);
   const char anchor[] = "_SM3_";
   std::copy(anchor, anchor + 5, image.begin());
   image[6] = 0x18; // entry point length
@@ -129,7 +131,7 @@ std::vector<uint8_t> BuildImage3(const std::vector<uint8_t> &table, uint8_t majo
   PutLe(image, 0x0C, table.size(), 4);
   PutLe(image, 0x10, kImageTableOffset, 8);
   image[5] = Checksum(image, 0, 0x18);
-  image.insert(image.end(), table.begin(), table.end());
+  std::copy(table.begin(), table.end(), image.begin() + kImageTableOffset);
   return image;
 }
 
@@ -138,7 +140,9 @@ std::vector<uint8_t> BuildImage2(const std::vector<uint8_t> &table, uint16_t str
   if (table.size() > 0xFFFF) {
     throw std::length_error("an SMBIOS 2.x table is at most 65535 bytes");
   }
-  std::vector<uint8_t> image(kImageTableOffset, 0);
+  // Sized for the table at once: inserting it behind the entry point draws a
+  // false -Warray-bounds from GCC 12 at -O3.
+  std::vector<uint8_t> image(kImageTableOffset + table.size(), 0);
   const char anchor[] = "_SM_";
   std::copy(anchor, anchor + 4, image.begin());
   image[5] = 0x1F; // entry point length
@@ -152,7 +156,7 @@ std::vector<uint8_t> BuildImage2(const std::vector<uint8_t> &table, uint16_t str
   image[0x1E] = static_cast<uint8_t>(major << 4 | minor);
   image[0x15] = Checksum(image, 0x10, 0x0F);
   image[4] = Checksum(image, 0, 0x1F);
-  image.insert(image.end(), table.begin(), table.end());
+  std::copy(table.begin(), table.end(), image.begin() + kImageTableOffset);
   return image;
 }
 
