@@ -1,17 +1,30 @@
-// What a boot costs: host time of a full default boot and of a boot against
-// a silent controller; virtual time per module of the default boot beside
-// the delays the modules must spend (pulses, stalls); and the sizes of the
-// EFI images of the firmware build beside their budgets.
+// What a boot costs: host time of a full default boot (with and without the
+// transcript) and of a boot against a silent controller, each beside the bus
+// accesses it makes and the virtual time it models; a whole `mgmt-sim boot -q`
+// process with its peak memory; virtual time per module of the default boot
+// beside the delays the modules must spend (pulses, stalls); and the sizes of
+// the EFI images of the firmware build beside their budgets.
 #include "Board.h"
 #include "BootRunner.h"
+#include "Transcript.h"
 
 #include <benchmark/benchmark.h>
 #include <toml++/toml.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
+
+extern char **environ;
 
 namespace {
 
@@ -19,19 +32,103 @@ using sim::board::Board;
 using sim::board::BoardOptions;
 using sim::board::BootRunner;
 
-sim::board::RunRecord BootOnce(const BoardOptions &options) {
+// Host and virtual time and bus accesses summed over the timed boots.
+struct BootTotals {
+  uint64_t boots = 0;
+  uint64_t accesses = 0;
+  uint64_t virtualNs = 0;
+  double hostNs = 0;
+};
+
+sim::board::RunRecord BootOnce(const BoardOptions &options, BootTotals &totals,
+                               bool transcript = false) {
+  const auto start = std::chrono::steady_clock::now();
   Board board(options);
   BootRunner runner(board);
-  return runner.Run(options.maxBoots);
+  sim::board::RunRecord run = runner.Run(options.maxBoots);
+  if (transcript) {
+    std::string text = sim::board::Transcript(board, run, false);
+    benchmark::DoNotOptimize(text.data());
+  }
+  totals.hostNs +=
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+  totals.boots += 1;
+  totals.accesses += board.machine().bus().Accesses();
+  totals.virtualNs += board.machine().clock().NowNs();
+  return run;
+}
+
+// The figures every boot benchmark prints: accesses per boot, host time per
+// access, virtual time per boot and how much faster than the board it runs.
+void Report(benchmark::State &state, const BootTotals &t) {
+  if (t.boots == 0 || t.accesses == 0)
+    return;
+  state.counters["accesses_per_boot"] = static_cast<double>(t.accesses) / t.boots;
+  state.counters["host_ns_per_access"] = t.hostNs / static_cast<double>(t.accesses);
+  state.counters["virtual_ms_per_boot"] = static_cast<double>(t.virtualNs) / 1e6 / t.boots;
+  state.counters["host_ms_per_boot"] = t.hostNs / 1e6 / t.boots;
+  state.counters["virtual_per_host"] = static_cast<double>(t.virtualNs) / t.hostNs;
+  state.counters["boots_per_s"] = 1e9 * t.boots / t.hostNs;
 }
 
 void BM_DefaultBoot(benchmark::State &state) {
+  BootTotals totals;
   for (auto _ : state) {
-    sim::board::RunRecord run = BootOnce({});
+    sim::board::RunRecord run = BootOnce({}, totals);
     benchmark::DoNotOptimize(run.boots.size());
   }
+  Report(state, totals);
 }
 BENCHMARK(BM_DefaultBoot)->Unit(benchmark::kMillisecond);
+
+// The same boot and the transcript mgmt-sim prints of it.
+void BM_DefaultBootWithTranscript(benchmark::State &state) {
+  BootTotals totals;
+  for (auto _ : state) {
+    sim::board::RunRecord run = BootOnce({}, totals, true);
+    benchmark::DoNotOptimize(run.boots.size());
+  }
+  Report(state, totals);
+}
+BENCHMARK(BM_DefaultBootWithTranscript)->Unit(benchmark::kMillisecond);
+
+// A whole `mgmt-sim boot -q` process (start-up, image loading, the boot,
+// exit): wall time, host CPU time (user and system) and peak resident memory.
+void BM_ProcessBootQuiet(benchmark::State &state) {
+  const char *env = std::getenv("MGMT_SIM");
+  const std::string sim = env != nullptr ? env : MGMT_SIM_PATH;
+  double cpuMs = 0, sysMs = 0, peakMiB = 0;
+  uint64_t runs = 0;
+  for (auto _ : state) {
+    char *argv[] = {const_cast<char *>(sim.c_str()), const_cast<char *>("boot"),
+                    const_cast<char *>("-q"), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, sim.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    rusage usage{};
+    if (error != 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+      state.SkipWithError(("cannot run " + sim + " boot -q").c_str());
+      return;
+    }
+    auto ms = [](const timeval &tv) { return tv.tv_sec * 1e3 + tv.tv_usec / 1e3; };
+    cpuMs += ms(usage.ru_utime) + ms(usage.ru_stime);
+    sysMs += ms(usage.ru_stime);
+    peakMiB = std::max(peakMiB, usage.ru_maxrss / 1024.0);
+    ++runs;
+  }
+  if (runs != 0) {
+    state.counters["cpu_ms"] = cpuMs / runs;
+    state.counters["sys_ms"] = sysMs / runs;
+    state.counters["peak_MiB"] = peakMiB;
+  }
+  state.SetLabel(sim);
+}
+BENCHMARK(BM_ProcessBootQuiet)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SilentControllerBoot(benchmark::State &state) {
   BoardOptions options;
@@ -39,10 +136,12 @@ void BM_SilentControllerBoot(benchmark::State &state) {
   const uint32_t polls = static_cast<uint32_t>(state.range(0));
   options.setupBytes[2085] = {uint8_t(polls), uint8_t(polls >> 8), uint8_t(polls >> 16),
                               uint8_t(polls >> 24)};
+  BootTotals totals;
   for (auto _ : state) {
-    sim::board::RunRecord run = BootOnce(options);
+    sim::board::RunRecord run = BootOnce(options, totals);
     benchmark::DoNotOptimize(run.boots.size());
   }
+  Report(state, totals);
   state.SetLabel(std::to_string(polls) + " receive polls per attempt");
 }
 BENCHMARK(BM_SilentControllerBoot)->Arg(50)->Arg(500)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -56,7 +155,8 @@ void BM_VirtualTimePerModule(benchmark::State &state) {
     spent.clear();
     BoardOptions options;
     options.setupBytes[1987] = {0}; // first start: the 100 ms pad pulse too
-    sim::board::RunRecord run = BootOnce(options);
+    BootTotals totals;
+    sim::board::RunRecord run = BootOnce(options, totals);
     for (const sim::board::StepRecord &step : run.boots.front().steps) {
       const std::string &owner = step.isModule ? step.name : step.actor;
       if (!owner.empty()) {

@@ -13,6 +13,10 @@ BusTarget::~BusTarget() = default;
 namespace {
 constexpr uint64_t kIoSpaceLimit = 0x10000;
 constexpr uint64_t kMmioSpaceLimit = ~uint64_t{0};
+// Nothing claims it: a port cycle goes out to LPC/eSPI (subtractive decode),
+// a memory read ends in a master abort after a full round trip.
+constexpr uint64_t kUnclaimedIoNs = cost::Ns(AccessKind::LpcPort);
+constexpr uint64_t kUnclaimedMmioNs = cost::Ns(AccessKind::Device);
 
 std::string Hex(uint64_t v) {
   char buf[24];
@@ -23,7 +27,7 @@ std::string Hex(uint64_t v) {
 
 Bus::Bus(Clock &clock, Trace &trace)
     : clock_(clock), trace_(trace), pci_(std::make_unique<PciHost>()) {
-  MapMmio(kEcamBase, kEcamSize, pci_.get(), "pci");
+  MapMmio(kEcamBase, kEcamSize, pci_.get(), "pci", AccessKind::PciConfig);
 }
 
 Bus::~Bus() = default;
@@ -51,12 +55,16 @@ void Bus::Insert(RangeMap &map, uint64_t limit, Mapping mapping, const char *spa
   map.emplace(mapping.base, std::move(mapping));
 }
 
-void Bus::MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name) {
-  Insert(io_, kIoSpaceLimit - 1, Mapping{base, length, target, std::move(name)}, "I/O");
+void Bus::MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name,
+                AccessKind kind) {
+  Insert(io_, kIoSpaceLimit - 1, Mapping{base, length, target, std::move(name), cost::Ns(kind)},
+         "I/O");
 }
 
-void Bus::MapMmio(uint64_t base, uint64_t length, BusTarget *target, std::string name) {
-  Insert(mmio_, kMmioSpaceLimit, Mapping{base, length, target, std::move(name)}, "MMIO");
+void Bus::MapMmio(uint64_t base, uint64_t length, BusTarget *target, std::string name,
+                  AccessKind kind) {
+  Insert(mmio_, kMmioSpaceLimit, Mapping{base, length, target, std::move(name), cost::Ns(kind)},
+         "MMIO");
 }
 
 void Bus::Unmap(BusTarget *target) {
@@ -108,10 +116,11 @@ void Bus::TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, ui
   trace_.Record(clock_.NowNs(), kind, address, size, value, device);
 }
 
-uint64_t Bus::Read(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
-                   unsigned size) {
-  clock_.AdvanceNs(costNs);
+uint64_t Bus::Read(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind,
+                   uint64_t address, unsigned size) {
   const Mapping *m = Lookup(map, address, size);
+  ++accesses_;
+  clock_.AdvanceNs(m != nullptr ? m->costNs : unclaimedNs);
   uint64_t value;
   if (m == nullptr) {
     ++unclaimedReads_;
@@ -123,11 +132,12 @@ uint64_t Bus::Read(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, 
   return value;
 }
 
-void Bus::Write(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
+void Bus::Write(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
                 unsigned size, uint64_t value) {
-  clock_.AdvanceNs(costNs);
   value &= OnesOf(size);
   const Mapping *m = Lookup(map, address, size);
+  ++accesses_;
+  clock_.AdvanceNs(m != nullptr ? m->costNs : unclaimedNs);
   // Traced before delivery: the write may end the run (reset control).
   TraceAccess(kind, address, size, value, m);
   if (m == nullptr) {
@@ -138,19 +148,19 @@ void Bus::Write(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uin
 }
 
 uint64_t Bus::IoRead(uint16_t port, unsigned size) {
-  return Read(io_, cost::kPortIoNs, TraceEntry::IoRead, port, size);
+  return Read(io_, kUnclaimedIoNs, TraceEntry::IoRead, port, size);
 }
 
 void Bus::IoWrite(uint16_t port, unsigned size, uint64_t value) {
-  Write(io_, cost::kPortIoNs, TraceEntry::IoWrite, port, size, value);
+  Write(io_, kUnclaimedIoNs, TraceEntry::IoWrite, port, size, value);
 }
 
 uint64_t Bus::MmioRead(uint64_t address, unsigned size) {
-  return Read(mmio_, cost::kMmioNs, TraceEntry::MmioRead, address, size);
+  return Read(mmio_, kUnclaimedMmioNs, TraceEntry::MmioRead, address, size);
 }
 
 void Bus::MmioWrite(uint64_t address, unsigned size, uint64_t value) {
-  Write(mmio_, cost::kMmioNs, TraceEntry::MmioWrite, address, size, value);
+  Write(mmio_, kUnclaimedMmioNs, TraceEntry::MmioWrite, address, size, value);
 }
 
 void Bus::SetMsr(uint32_t index, uint64_t value) {
@@ -162,6 +172,7 @@ void Bus::SetMsrHandler(uint32_t index, std::function<uint64_t()> handler) {
 }
 
 uint64_t Bus::ReadMsr(uint32_t index) {
+  ++accesses_;
   clock_.AdvanceNs(cost::kMsrNs);
   auto it = msrs_.find(index);
   if (it == msrs_.end()) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "AccessCost.h"
 #include "Clock.h"
 #include "Trace.h"
 
@@ -43,8 +44,11 @@ public:
   Bus(const Bus &) = delete;
   Bus &operator=(const Bus &) = delete;
 
-  void MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name);
-  void MapMmio(uint64_t base, uint64_t length, BusTarget *target, std::string name);
+  // `kind` says which path an access takes, and so what it costs.
+  void MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name,
+             AccessKind kind = AccessKind::LpcPort);
+  void MapMmio(uint64_t base, uint64_t length, BusTarget *target, std::string name,
+               AccessKind kind = AccessKind::Device);
   // Removes every I/O and MMIO range of the target.
   void Unmap(BusTarget *target);
   void UnmapIo(uint16_t base);
@@ -74,11 +78,14 @@ public:
     uint64_t length;
     BusTarget *target;
     std::string name;
+    uint64_t costNs = 0;
     bool quiet = false;
   };
   const Mapping *FindIo(uint16_t port) const;
   const Mapping *FindMmio(uint64_t address) const;
 
+  // Port, MMIO and MSR accesses served so far, claimed or not.
+  uint64_t Accesses() const { return accesses_; }
   uint64_t UnclaimedReads() const { return unclaimedReads_; }
   uint64_t UnclaimedWrites() const { return unclaimedWrites_; }
 
@@ -92,9 +99,9 @@ private:
   static const Mapping *Lookup(const RangeMap &map, uint64_t address, unsigned size);
   // One access in either address space: its cost, the claiming target (or
   // all ones / a dropped write) and the trace entry.
-  uint64_t Read(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
+  uint64_t Read(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
                 unsigned size);
-  void Write(const RangeMap &map, uint64_t costNs, TraceEntry::Kind kind, uint64_t address,
+  void Write(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
              unsigned size, uint64_t value);
   void TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, uint64_t value,
                    const Mapping *mapping);
@@ -106,6 +113,7 @@ private:
   std::unique_ptr<PciHost> pci_;
   std::map<uint32_t, std::function<uint64_t()>> msrs_;
   std::function<void(uint32_t)> msrFault_;
+  uint64_t accesses_ = 0;
   uint64_t unclaimedReads_ = 0;
   uint64_t unclaimedWrites_ = 0;
 };

@@ -42,7 +42,7 @@ const char *StopReasonName(StopReason reason) {
 
 Machine::Machine() : bus_(clock_, trace_) {
   trace_.SetTimeSource(&clock_);
-  bus_.MapMmio(GuestMemory::kBase, GuestMemory::kSize, &gRam, "ram");
+  bus_.MapMmio(GuestMemory::kBase, GuestMemory::kSize, &gRam, "ram", AccessKind::Memory);
   bus_.SetQuiet(&gRam, true);
   bus_.OnMsrFault([this](uint32_t index) {
     char detail[64];

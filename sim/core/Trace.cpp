@@ -139,10 +139,12 @@ void Trace::Record(uint64_t timeNs, TraceEntry::Kind kind, uint64_t address, uns
 }
 
 void Trace::Event(std::string device, std::string name, std::string detail) {
-  TraceEntry *entry = Append();
-  if (entry == nullptr)
+  // The limit holds accesses only: events are few, and the boot runner reads
+  // what firmware did from them, so a poll that filled the trace must not
+  // take the notes of the steps after it.
+  if (!enabled_)
     return;
-  TraceEntry &e = *entry;
+  TraceEntry &e = entries_.emplace_back();
   e.timeNs = clock_ ? clock_->NowNs() : 0;
   e.kind = TraceEntry::Event;
   e.device = std::move(device);

@@ -3,7 +3,9 @@
 
 namespace sim {
 
-Sideband::Sideband(Bus &bus) : bus_(bus) { bus_.MapMmio(kBase, kSize, this, "sideband"); }
+Sideband::Sideband(Bus &bus) : bus_(bus) {
+  bus_.MapMmio(kBase, kSize, this, "sideband", AccessKind::PchRegister);
+}
 
 Sideband::~Sideband() { bus_.Unmap(this); }
 

@@ -266,7 +266,9 @@ void NicModel::Remap() {
   };
   const uint64_t io = BarAddress(kIoBarIndex);
   if (IoDecode() && io != 0 && io + kIoBarSize <= 0x10000) {
-    map([&] { bus.MapIo(static_cast<uint16_t>(io), kIoBarSize, &ioWindow_, "nic"); });
+    map([&] {
+      bus.MapIo(static_cast<uint16_t>(io), kIoBarSize, &ioWindow_, "nic", AccessKind::Device);
+    });
   }
   const uint64_t mmio = BarAddress(kMmioBarIndex);
   if (MemoryDecode() && mmio != 0) {

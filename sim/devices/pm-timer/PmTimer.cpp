@@ -4,7 +4,7 @@
 namespace sim {
 
 PmTimer::PmTimer(Clock &clock, Bus &bus, bool traced) : clock_(clock), bus_(bus) {
-  bus_.MapIo(kPort, kLength, this, "pm-timer");
+  bus_.MapIo(kPort, kLength, this, "pm-timer", AccessKind::PchRegister);
   bus_.SetQuiet(this, !traced);
 }
 

@@ -6,7 +6,7 @@
 namespace sim {
 
 ResetControl::ResetControl(Machine &machine) : machine_(machine) {
-  machine_.bus().MapIo(kPort, 1, this, "reset-control");
+  machine_.bus().MapIo(kPort, 1, this, "reset-control", AccessKind::PchRegister);
 }
 
 ResetControl::~ResetControl() { machine_.bus().Unmap(this); }

@@ -10,6 +10,7 @@
 #include <Register/EcRegisters.h>
 
 #include "../ModelMisuse.h"
+#include "AccessCost.h"
 #include "Ec.h"
 #include "EcAccess.h"
 #include "FirmwareTest.h"
@@ -173,8 +174,13 @@ TEST_F(EcTest, ReadRegisterReadsTheSelectedBank) {
   EXPECT_EQ(ec.SelectedBank(), 3);
 }
 
+// What the read bound of a handshake lasts: each status read is an LPC cycle,
+// and so is every byte of the port-0xEB delay between two reads.
+constexpr uint64_t kReadBoundNs =
+    kEcStatusReads * (1 + 2 * kEcDelayRounds) * sim::cost::Ns(sim::AccessKind::LpcPort);
+
 TEST_F(EcTest, SlowEcWithinTheReadBoundIsWaitedFor) {
-  ec.SetResponseDelayNs(3'000'000); // about half of what 1024 reads take
+  ec.SetResponseDelayNs(kReadBoundNs / 2);
   ec.SetRegister(0, 0x30, 0x77);
   UINT8 value = 0;
   EXPECT_EQ(Run<EC_STATUS>([&] { return ReadRegister(kBoard, 0x30, &value); }), kEcStatusSuccess);
@@ -182,12 +188,12 @@ TEST_F(EcTest, SlowEcWithinTheReadBoundIsWaitedFor) {
 }
 
 TEST_F(EcTest, EcSlowerThanTheReadBoundTimesOut) {
-  ec.SetResponseDelayNs(20'000'000);
+  ec.SetResponseDelayNs(3 * kReadBoundNs);
   const uint64_t start = machine.clock().NowNs();
   EXPECT_EQ(Run<EC_STATUS>([] { return SendCommand(kBoard, 0x80); }), kEcStatusTimeout);
   EXPECT_EQ(ec.StatusReads(0x66), 1 + kEcStatusReads)
       << "ready once, then the wait after the command";
-  EXPECT_LT(machine.clock().NowNs() - start, 20'000'000u);
+  EXPECT_LT(machine.clock().NowNs() - start, 3 * kReadBoundNs);
 }
 
 TEST_F(EcTest, EitherBusyBitHoldsBackInput) {
@@ -403,6 +409,9 @@ TEST_F(SmbusTest, EcBusyForeverFailsAfterBoundedRestarts) {
 
 TEST_F(SmbusTest, FailingStatusReadsCountAsPolls) {
   machine.trace().Enable(false); // a million status reads
+  // ... with their delays, over a minute of LPC cycles: past the default
+  // watchdog, which is not what this test is about.
+  machine.SetWatchdog(10 * sim::Machine::kDefaultWatchdogNs);
   ec.SetMuteReads(true);
   ec.SetSmbusCompletion(0x80);
   EXPECT_EQ(WriteByte(), kEcStatusTimeout);

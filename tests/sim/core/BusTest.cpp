@@ -4,6 +4,8 @@
 
 #include <Hw.h>
 
+#include <functional>
+#include <iterator>
 #include <map>
 
 #include "AccessCost.h"
@@ -102,14 +104,43 @@ TEST_F(BusTest, UnmappedTargetNoLongerDecodes) {
   EXPECT_EQ(IoRead8(0x2E), 0xFFu);
 }
 
-TEST_F(BusTest, EveryAccessCostsVirtualTime) {
-  const uint64_t t0 = machine.clock().NowNs();
-  IoRead8(0x80);
-  IoWrite8(0x80, 0);
-  MmioRead32(0xFED40000);
-  CpuPause();
-  EXPECT_EQ(machine.clock().NowNs() - t0,
-            2 * sim::cost::kPortIoNs + sim::cost::kMmioNs + sim::cost::kCpuPauseNs);
+// Each access costs what its path costs: the kind its mapping was given, an
+// LPC cycle for an unclaimed port, a device round trip for unclaimed memory.
+TEST_F(BusTest, EveryAccessCostsTheVirtualTimeOfItsPath) {
+  using sim::AccessKind;
+  using sim::cost::Ns;
+  Registers lpc, pch, device;
+  bus.MapIo(0x2E, 2, &lpc, "sio");
+  bus.MapIo(0x1808, 4, &pch, "pm", AccessKind::PchRegister);
+  bus.MapMmio(0xF7D00000, 0x1000, &device, "nic");
+  uint64_t ramAddress = 0;
+  ASSERT_TRUE(
+      machine.memory().AllocatePages(sim::GuestMemory::AllocKind::AnyPages, 1, 1, ramAddress));
+  const struct {
+    std::function<void()> access;
+    uint64_t ns;
+  } cases[] = {
+      {[] { IoRead8(0x2E); }, Ns(AccessKind::LpcPort)},
+      {[] { IoWrite8(0x2F, 1); }, Ns(AccessKind::LpcPort)},
+      {[] { IoRead32(0x1808); }, Ns(AccessKind::PchRegister)},
+      {[] { MmioRead32(0xF7D00010); }, Ns(AccessKind::Device)},
+      {[] { MmioWrite32(0xF7D00010, 0); }, Ns(AccessKind::Device)},
+      {[] { MmioRead16(0xE00F8002); }, Ns(AccessKind::PciConfig)},
+      {[&] { MmioRead32(ramAddress); }, Ns(AccessKind::Memory)},
+      {[] { IoWrite8(0x80, 0); }, Ns(AccessKind::LpcPort)},
+      {[] { MmioRead32(0xFED40000); }, Ns(AccessKind::Device)},
+      {[] { ReadMsr(0x198); }, sim::cost::kMsrNs},
+      {[] { CpuPause(); }, sim::cost::kCpuPauseNs},
+  };
+  bus.SetMsr(0x198, 0);
+  const uint64_t accessesBefore = bus.Accesses();
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const uint64_t t0 = machine.clock().NowNs();
+    cases[i].access();
+    EXPECT_EQ(machine.clock().NowNs() - t0, cases[i].ns) << "case " << i;
+  }
+  // Every case but the pause is a bus access.
+  EXPECT_EQ(bus.Accesses() - accessesBefore, std::size(cases) - 1);
 }
 
 TEST_F(BusTest, MmioToGuestRamReadsAndWritesTheMemory) {

@@ -55,7 +55,7 @@ TEST_F(PmTimerTest, PortReadReturnsCounterIncludingTheReadsOwnCost) {
   machine.clock().AdvanceNs(1000000);
   const UINT32 value = IoRead32(PmTimer::kPort);
   EXPECT_EQ(value, timer.Counter());
-  EXPECT_EQ(machine.clock().NowNs(), 1000000 + sim::cost::kPortIoNs);
+  EXPECT_EQ(machine.clock().NowNs(), 1000000 + sim::cost::Ns(sim::AccessKind::PchRegister));
 }
 
 TEST_F(PmTimerTest, CounterWrapsAt24BitsAndUpperByteReadsZero) {
@@ -112,8 +112,8 @@ TEST_P(StallDurationTest, TakesRequestedVirtualTime) {
   EXPECT_EQ(ReferenceStall(c.microseconds), c.microseconds);
   const int64_t elapsed = static_cast<int64_t>(machine.clock().NowNs() - start);
   const uint64_t chunks = 1 + ((c.microseconds * 3579545 / 1000000) >> kChunkBits);
-  const int64_t loopGranularity =
-      static_cast<int64_t>(2 * sim::cost::kPortIoNs + sim::cost::kCpuPauseNs);
+  const int64_t loopGranularity = static_cast<int64_t>(
+      2 * sim::cost::Ns(sim::AccessKind::PchRegister) + sim::cost::kCpuPauseNs);
   const int64_t wanted = static_cast<int64_t>(c.microseconds * 1000);
   EXPECT_GE(elapsed, wanted - static_cast<int64_t>(kTickNs));
   EXPECT_LE(elapsed, wanted + static_cast<int64_t>(chunks * (kTickNs + loopGranularity)));
@@ -132,7 +132,8 @@ TEST_F(PmTimerTest, StallAcrossTheCounterWrapStillWaitsTheFullTime) {
   ReferenceStall(1000);
   const uint64_t elapsed = machine.clock().NowNs() - start;
   EXPECT_GE(elapsed, 1000000 - kTickNs);
-  EXPECT_LE(elapsed, 1000000 + kTickNs + 2 * sim::cost::kPortIoNs + sim::cost::kCpuPauseNs);
+  EXPECT_LE(elapsed, 1000000 + kTickNs + 2 * sim::cost::Ns(sim::AccessKind::PchRegister) +
+                         sim::cost::kCpuPauseNs);
 }
 
 } // namespace

@@ -42,7 +42,7 @@ TEST_F(TraceTest, AccessesCarryTheClaimingDeviceAndTime) {
   EXPECT_EQ(w.device, "sio");
   EXPECT_EQ(w.address, 0x2Eu);
   EXPECT_EQ(w.value, 0x87u);
-  EXPECT_EQ(w.timeNs, machine.clock().NowNs() - 2 * 100);
+  EXPECT_EQ(w.timeNs, machine.clock().NowNs() - 2 * sim::cost::Ns(sim::AccessKind::LpcPort));
   EXPECT_EQ(trace.Entries()[1].device, "ec");
   EXPECT_EQ(trace.Entries()[1].value, 0x5Au);
   EXPECT_EQ(trace.Entries()[2].device, ""); // unclaimed
@@ -120,6 +120,10 @@ TEST_F(TraceTest, EntriesPastTheLimitAreDroppedAndCounted) {
   const auto result =
       trace.FindSequence({TraceMatch::IoRd(0x62), TraceMatch::IoRd(0x62), TraceMatch::IoRd(0x62)});
   EXPECT_NE(result.explanation.find("dropped"), std::string::npos) << result.explanation;
+  // Events still go in: what a step did is read from them.
+  trace.Event("nic", "nic.reset_done");
+  EXPECT_EQ(trace.Events("nic.reset_done").size(), 1u);
+  EXPECT_EQ(trace.Dropped(), 3u);
 }
 
 } // namespace
