@@ -308,6 +308,7 @@ void Board::PowerOn() {
   if (powerOns_++ != 0) {
     variables_.ResetForNextBoot();
   }
+  AddModelFaults(platformFaults_, PlatformModelFaults());
   // Old platform models leave the bus before the new ones map themselves.
   pchGpio_.reset();
   ec_.reset();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "BoardOptions.h"
+#include "ModelFaults.h"
 
 #include <sim/core/Machine.h>
 #include <sim/uefi/VariableStore.h>
@@ -111,6 +112,9 @@ public:
   // The Setup image the default board's flash holds (2638 bytes).
   static std::vector<uint8_t> DefaultSetup();
 
+  // Misuse counters of every device model, summed over the run's boots.
+  std::vector<ModelFaultCounts> ModelFaults() const;
+
   // Models in this build, for the transcript.
   static std::vector<std::string> ModelsInBuild();
   static std::vector<std::string> ModelsMissing();
@@ -119,6 +123,8 @@ private:
   class WireTap;
   void SeedVariables();
   void BuildNic();
+  // Counters of the models PowerOn rebuilds, this boot's alone.
+  std::vector<ModelFaultCounts> PlatformModelFaults() const;
 
   BoardOptions options_;
   Machine machine_;
@@ -144,6 +150,7 @@ private:
   LinkTap *capture_ = nullptr;
   std::vector<WireFrame> wire_;
   unsigned powerOns_ = 0;
+  std::vector<ModelFaultCounts> platformFaults_; // of the boots before this one
 };
 
 } // namespace sim::board

@@ -126,6 +126,13 @@ std::string ReportJson(Board &board, const RunRecord &run) {
       });
   out += ",\"incompleteUploads\":" +
          Array(docs.problems, [](const std::string &p) { return Quote(p); });
+  out += ",\"modelFaults\":" + Array(board.ModelFaults(), [](const ModelFaultCounts &m) {
+           std::string counters;
+           for (const ModelFaultCounter &c : m.counters) {
+             counters += fmt::format("{}{}:{}", counters.empty() ? "" : ",", Quote(c.name), c.value);
+           }
+           return fmt::format("{{\"model\":{},\"counters\":{{{}}}}}", Quote(m.model), counters);
+         });
   return out + "}\n";
 }
 

@@ -20,11 +20,22 @@ struct Booted {
   sim::board::RunRecord run;
 };
 
+// Whatever a boot did, the firmware must not have misused a device model:
+// every misuse counter, summed over the run's boots, stays 0.
+inline void ExpectNoModelFaults(const sim::board::Board &board) {
+  for (const sim::board::ModelFaultCounts &model : board.ModelFaults()) {
+    for (const sim::board::ModelFaultCounter &counter : model.counters) {
+      EXPECT_EQ(counter.value, 0u) << model.model << " " << counter.name;
+    }
+  }
+}
+
 inline Booted BootWith(sim::board::BoardOptions options, unsigned boots = 4) {
   Booted booted;
   booted.board = std::make_unique<sim::board::Board>(std::move(options));
   sim::board::BootRunner runner(*booted.board);
   booted.run = runner.Run(boots);
+  ExpectNoModelFaults(*booted.board);
   return booted;
 }
 

@@ -141,6 +141,29 @@ TEST(Board, TruncatedSmbiosImageIsRefused) {
 #endif
 }
 
+// A model rebuilt at a reset hands its counts on: misuse in one boot stays
+// in the run's totals after the next power-on.
+TEST(Board, ModelFaultsAreSummedOverTheBoots) {
+  sim::board::Board board;
+  auto outsideConfig = [&board] {
+    for (const sim::board::ModelFaultCounts &model : board.ModelFaults()) {
+      for (const sim::board::ModelFaultCounter &counter : model.counters) {
+        if (model.model == "superio" && counter.name == "accessesOutsideConfig") {
+          return counter.value;
+        }
+      }
+    }
+    return ~uint64_t{0};
+  };
+  board.PowerOn();
+  EXPECT_EQ(outsideConfig(), 0u);
+  board.machine().bus().IoWrite(0x2F, 1, 0x55); // data port outside configuration mode
+  EXPECT_EQ(outsideConfig(), 1u);
+  board.PowerOn();
+  board.machine().bus().IoWrite(0x2F, 1, 0x55);
+  EXPECT_EQ(outsideConfig(), 2u);
+}
+
 #if MGMT_BOARD_HAS_NIC
 TEST(Scenario, ChipVersionNoPartReportsIsRefused) {
   EXPECT_EQ(ErrorOf("[nic]\nchip_version = 33\n"),

@@ -105,6 +105,9 @@ TEST_F(MgmtSim, ReportSummarisesBootsModulesItemsAndResets) {
   EXPECT_NE(report.find("\"name\":\"MGMT_DEVICE_HOB\""), std::string::npos);
   EXPECT_NE(report.find("\"variablesChanged\":[{\"name\":\"Setup\""), std::string::npos);
   EXPECT_NE(report.find("\"messageId\":2"), std::string::npos);
+  EXPECT_NE(report.find("\"modelFaults\":[{\"model\":\"chipset\",\"counters\":{"),
+            std::string::npos);
+  EXPECT_NE(report.find("{\"model\":\"ec\",\"counters\":{\"overruns\":0,"), std::string::npos);
 }
 
 TEST_F(MgmtSim, PcapHoldsEveryFrameOfBothDirections) {
