@@ -180,7 +180,9 @@ std::vector<std::string> Board::ModelsMissing() {
 }
 
 Board::Board(BoardOptions options) : options_(std::move(options)) {
-  machine_.trace().SetLimit(200'000);
+  // The limit holds accesses only: without a register trace nobody reads
+  // them, and recording tens of thousands per boot cost more than the boot.
+  machine_.trace().SetLimit(options_.registerTrace ? 200'000 : 0);
 #if MGMT_BOARD_HAS_SMBIOS
   if (!options_.smbiosImage.empty()) {
     smbios::ParseResult parsed = smbios::ParseSmbiosImage(options_.smbiosImage);

@@ -67,6 +67,9 @@ struct BoardOptions {
   // ---- Run ----
   unsigned maxBoots = 4;
   std::vector<uint8_t> smbiosImage; // empty: the built-in table
+  // Keep every bus access for the register trace (mgmt-sim -v). Events, which
+  // the transcript's notes are made of, are kept either way.
+  bool registerTrace = false;
 };
 
 } // namespace sim::board

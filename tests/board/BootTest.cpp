@@ -76,6 +76,40 @@ TEST(DefaultBoard, OneBootReachesReadyToBootWithEveryModuleSucceeding) {
   EXPECT_EQ(order, expected);
 }
 
+// Accesses are kept only for the register trace; the notes come from events,
+// so they are the same either way.
+TEST(DefaultBoard, RegisterTraceKeepsAccessesAndChangesNoNote) {
+  struct Seen {
+    size_t accesses = 0;
+    size_t nicEvents = 0;
+    std::vector<std::vector<std::string>> notes;
+  };
+  // One board at a time: each boots, is read, and goes.
+  auto boot = [](bool registerTrace) {
+    sim::board::BoardOptions options;
+    options.registerTrace = registerTrace;
+    Booted b = BootWith(options);
+    Seen seen;
+    for (const sim::TraceEntry &e : b.board->machine().trace().Entries()) {
+      seen.accesses += e.kind != sim::TraceEntry::Event;
+    }
+    seen.nicEvents = b.board->machine().trace().Events("nic.enable").size();
+    for (const BootRecord &record : b.run.boots) {
+      for (const sim::board::StepRecord &step : record.steps) {
+        seen.notes.push_back(step.notes);
+      }
+    }
+    return seen;
+  };
+  const Seen with = boot(true);
+  const Seen without = boot(false);
+  EXPECT_GT(with.accesses, 1000u);
+  EXPECT_EQ(without.accesses, 0u);
+  EXPECT_NE(without.nicEvents, 0u);
+  EXPECT_EQ(with.nicEvents, without.nicEvents);
+  EXPECT_EQ(with.notes, without.notes);
+}
+
 TEST(DefaultBoard, PeiPulsesTheSuperIoPinsAndSetsTheEcBits) {
   REQUIRE_MODULES("SioGpioPei", "EcPei", "SioSetupPei");
   Booted b = BootWith({});

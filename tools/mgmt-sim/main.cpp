@@ -246,6 +246,7 @@ int Boot(const Options &opt) {
   // Every input is read and checked before anything is written.
   BoardOptions board;
   board.maxBoots = opt.boots;
+  board.registerTrace = opt.trace;
   std::string error;
   if (!opt.scenario.empty()) {
     std::string path;

@@ -11,9 +11,13 @@ PmTimer::PmTimer(Clock &clock, Bus &bus, bool traced) : clock_(clock), bus_(bus)
 PmTimer::~PmTimer() { bus_.Unmap(this); }
 
 uint64_t PmTimer::Ticks() const {
-  // 128-bit product: ns × 3579545 passes 2^64 after about 85 minutes.
-  const unsigned __int128 product = static_cast<unsigned __int128>(clock_.NowNs()) * kFrequencyHz;
-  return static_cast<uint64_t>(product / 1000000000u);
+  // floor(ns × f / 10^9), taken apart at whole seconds so that no product
+  // passes 2^64 (ns × f alone would after about 85 minutes) and the division
+  // is by a constant, which the compiler turns into a multiplication.
+  const uint64_t ns = clock_.NowNs();
+  const uint64_t seconds = ns / 1000000000u;
+  const uint64_t rest = ns % 1000000000u;
+  return seconds * kFrequencyHz + rest * kFrequencyHz / 1000000000u;
 }
 
 uint32_t PmTimer::Counter() const {

@@ -51,6 +51,29 @@ TEST_F(PmTimerTest, CounterAdvancesAtTheTimerFrequency) {
   EXPECT_EQ(timer.Counter(), 3579545u + 3579u);
 }
 
+// The tick count against the exact quotient, from time zero to past the
+// point where ns × frequency no longer fits 64 bits (about 85 minutes).
+TEST_F(PmTimerTest, TicksAreTheExactQuotientAtAnyTime) {
+  const uint64_t times[] = {0,
+                            1,
+                            279,
+                            280,
+                            999999999,
+                            1000000000,
+                            1000000001,
+                            5153960755ull,
+                            5153960756ull * 1000,
+                            86400ull * 1000000000,
+                            1ull << 62,
+                            ~uint64_t{0} - 1};
+  for (uint64_t t : times) {
+    machine.clock().AdvanceNs(t - machine.clock().NowNs());
+    const unsigned __int128 exact =
+        static_cast<unsigned __int128>(t) * PmTimer::kFrequencyHz / 1000000000u;
+    EXPECT_EQ(timer.Ticks(), static_cast<uint64_t>(exact)) << t << " ns";
+  }
+}
+
 TEST_F(PmTimerTest, PortReadReturnsCounterIncludingTheReadsOwnCost) {
   machine.clock().AdvanceNs(1000000);
   const UINT32 value = IoRead32(PmTimer::kPort);
