@@ -90,7 +90,7 @@ macro(_mgmt_host_module name entry)
   # STB_GNU_UNIQUE symbols either: they stay global in the image, and two
   # images would share one function-local static.
   target_compile_options(${name} PRIVATE
-    -fno-exceptions -fno-threadsafe-statics -fno-gnu-unique)
+    -fno-exceptions -fno-threadsafe-statics $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   set(archives $<TARGET_FILE:${name}>)
   if(TARGET mgmt_guids)
     target_link_libraries(${name} PUBLIC mgmt_guids)
