@@ -9,6 +9,7 @@
 namespace fuzz {
 
 std::jmp_buf *gResetPoint = nullptr;
+uint64_t gMsrValue = 0;
 
 namespace {
 
@@ -163,7 +164,7 @@ void MmioWrite8(UINTN, UINT8) {}
 void MmioWrite16(UINTN, UINT16) {}
 void MmioWrite32(UINTN, UINT32) {}
 void MmioWrite64(UINTN, UINT64) {}
-UINT64 ReadMsr(UINT32) { return 0; }
+UINT64 ReadMsr(UINT32) { return fuzz::gMsrValue; }
 void CpuPause(void) {}
 void ReadIdtr(IDT_REGISTER *Idtr) {
   Idtr->Limit = 0;

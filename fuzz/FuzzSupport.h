@@ -17,6 +17,8 @@ namespace fuzz {
 // Set by a driver around code that may request a reset; the reset write
 // longjmps here with value 1. NULL: a reset request aborts.
 extern std::jmp_buf *gResetPoint;
+// What every model-specific register reads as.
+extern uint64_t gMsrValue;
 
 struct Variable {
   std::vector<CHAR16> name;

@@ -7,7 +7,23 @@
 
 #include <Guid/SetupVariable.h>
 
+namespace sim::board {
+// The TOML library states some of its expectations of the text only as
+// assertions (a table header whose key does not start like one, a value
+// position holding a terminator): failing one stops the simulator, and with
+// assertions compiled out its parser goes on regardless. Here, in every
+// build, a failed expectation is noted instead, the parser goes on as it
+// would without assertions, and the text is then refused.
+inline bool tomlExpectationFailed = false;
+} // namespace sim::board
+#pragma push_macro("NDEBUG")
+#undef NDEBUG
+#define TOML_ASSERT(expr) ((expr) ? (void)0 : (void)(::sim::board::tomlExpectationFailed = true))
 #include <toml++/toml.h>
+#pragma pop_macro("NDEBUG")
+
+#include <algorithm>
+#include <cstdio>
 
 #if MGMT_BOARD_HAS_NIC
 #include "NicRegisters.h"
@@ -125,12 +141,30 @@ std::vector<uint8_t> Utf16Field(const std::string &text, uint32_t size) {
 } // namespace
 
 void ApplyScenario(const std::string &text, const std::string &path, BoardOptions &o) {
+  // Scenario files are ASCII text (texts reach UTF-16 fields byte by byte).
+  // Anything else is refused before the TOML library sees it: it stops on a
+  // NUL in a table header, and takes some non-ASCII characters to a point
+  // its own code marks unreachable.
+  const auto notText = std::find_if(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x7F || (byte < 0x20 && c != '\t' && c != '\n' && c != '\r');
+  });
+  if (notText != text.end()) {
+    char hex[8];
+    std::snprintf(hex, sizeof(hex), "0x%02X", static_cast<unsigned char>(*notText));
+    throw ScenarioError(path + ":" + std::to_string(1 + std::count(text.begin(), notText, '\n')) +
+                        ": byte " + hex + " is not ASCII text");
+  }
   toml::table root;
+  tomlExpectationFailed = false;
   try {
     root = toml::parse(text, path);
   } catch (const toml::parse_error &error) {
     throw ScenarioError(path + ":" + std::to_string(error.source().begin.line) + ": " +
                         std::string(error.description()));
+  }
+  if (tomlExpectationFailed) {
+    throw ScenarioError(path + ": malformed TOML");
   }
   Reader r(path);
   using Handler = Reader::Handler;

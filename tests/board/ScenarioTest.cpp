@@ -112,6 +112,23 @@ TEST(Scenario, MistakesNameFileLineAndKey) {
   EXPECT_EQ(ErrorOf("[setup\n").rfind("s.toml:1: ", 0), 0u);
 }
 
+// Texts the TOML library cannot take safely (found by fuzz_Scenario, kept in
+// fuzz/corpus/Scenario): each is a reported error, not an assertion failure
+// or undefined behaviour that stops the simulator.
+TEST(Scenario, TextTheTomlLibraryCannotTakeIsRefusedNotFatal) {
+  EXPECT_EQ(ErrorOf(std::string("MgmtAgentEnable = 0\n[\0setup]\n", 29)),
+            "s.toml:2: byte 0x00 is not ASCII text");
+  EXPECT_EQ(ErrorOf("\xEF\xBB\xBF"), "s.toml:1: byte 0xEF is not ASCII text");
+  EXPECT_EQ(ErrorOf("[setup]\nMgmtTextItem = \"caf\xC3\xA9\"\n"),
+            "s.toml:2: byte 0xC3 is not ASCII text");
+  // Texts that break what the library's parser takes for granted.
+  for (const char *text : {"[setup]\n[\nsetup]\n", "[[ # no key\n", "\t[[[", "c=[[[[[[}[[[[Z:iou"}) {
+    EXPECT_EQ(ErrorOf(text).rfind("s.toml", 0), 0u) << text;
+  }
+  // Tabs and CR LF line ends stay fine.
+  EXPECT_EQ(ErrorOf("[setup]\r\n\tMgmtDisplayMode = 1\r\n"), "");
+}
+
 TEST(Scenario, MissingFileIsAnError) {
   BoardOptions options;
   EXPECT_THROW(sim::board::LoadScenario("/nonexistent/x.toml", options), ScenarioError);

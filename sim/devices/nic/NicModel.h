@@ -194,7 +194,7 @@ private:
 
   private:
     NicModel &nic_;
-    uint32_t size_;
+    [[maybe_unused]] uint32_t size_;
   };
   class AuxWindow final : public BusTarget {
   public:
