@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang lld llvm
+  cmake ninja-build g++ clang lld llvm libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcjson-dev libcli11-dev libtomlplusplus-dev libpcap-dev libpng-dev libfmt-dev
   python3 tshark dpkg-dev uefitool-cli librsvg2-bin

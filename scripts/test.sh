@@ -4,8 +4,10 @@
 # the volume) and the optimised simulator (release preset: warnings are
 # errors there too), runs the test suites, checks the
 # EFI images, reads the volume and every firmware file back with UEFIExtract,
-# builds the firmware a second time to show the same bytes come out, then
-# boots the DXE drivers in OVMF under QEMU. Exits non-zero on any failure.
+# builds the firmware a second time to show the same bytes come out, runs
+# every fuzz target for a few seconds under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then boots the DXE drivers in OVMF under QEMU.
+# Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,4 +25,7 @@ bash scripts/check-images.sh build/firmware/images
 python3 tools/fwimage/fwcheck.py --modules firmware/Modules.toml \
   build/firmware/images/MgmtModules.fv build/firmware/images/*.ffs
 bash scripts/check-reproducible.sh build/firmware
+# The libFuzzer targets from their checked-in corpora, 3 s each (builds the
+# fuzz preset; scripts/fuzz.sh SECONDS for real fuzzing).
+bash scripts/fuzz.sh 3
 bash scripts/ovmf.sh
