@@ -88,7 +88,8 @@ macro(_mgmt_host_module name entry)
   target_link_libraries(${name} PUBLIC mgmt_headers ${arg_HOST_LIBS})
   # Closer to the firmware build: no throwing, no static guards. No
   # STB_GNU_UNIQUE symbols either: they stay global in the image, and two
-  # images would share one function-local static.
+  # images would share one function-local static (g++ only; clang never
+  # emits them and has no such flag).
   target_compile_options(${name} PRIVATE
     -fno-exceptions -fno-threadsafe-statics $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   set(archives $<TARGET_FILE:${name}>)

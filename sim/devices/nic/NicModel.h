@@ -188,13 +188,12 @@ private:
   // Bus glue: the three BAR windows.
   class RegisterWindow final : public BusTarget {
   public:
-    RegisterWindow(NicModel &nic, uint32_t size) : nic_(nic), size_(size) {}
+    explicit RegisterWindow(NicModel &nic) : nic_(nic) {}
     uint64_t Read(uint64_t offset, unsigned size) override;
     void Write(uint64_t offset, unsigned size, uint64_t value) override;
 
   private:
     NicModel &nic_;
-    [[maybe_unused]] uint32_t size_;
   };
   class AuxWindow final : public BusTarget {
   public:
@@ -279,8 +278,8 @@ private:
 
   Machine &machine_;
   Config config_;
-  RegisterWindow ioWindow_{*this, nic::kIoBarSize};
-  RegisterWindow mmioWindow_{*this, nic::kMmioBarSize};
+  RegisterWindow ioWindow_{*this};
+  RegisterWindow mmioWindow_{*this};
   AuxWindow auxWindow_{*this};
   LinkPeer *peer_ = nullptr;
   LinkTap *tap_ = nullptr;
