@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Everything a change must pass: installs what is missing, builds the host
 # tree (simulator, tests), the firmware tree (EFI images, firmware files,
-# the volume) and the optimised simulator (release preset: warnings are
-# errors there too), runs the test suites, checks the
+# the volume) and the optimised simulator with both compilers (release
+# presets: warnings are errors there too), runs the test suites, checks the
 # EFI images, reads the volume and every firmware file back with UEFIExtract,
 # builds the firmware a second time to show the same bytes come out, runs
 # every fuzz target for a few seconds under AddressSanitizer and
@@ -19,6 +19,8 @@ cmake --preset firmware
 cmake --build --preset firmware
 cmake --preset release
 cmake --build --preset release
+cmake --preset release-clang
+cmake --build --preset release-clang
 
 ctest --preset host --no-tests=error
 bash scripts/check-images.sh build/firmware/images
