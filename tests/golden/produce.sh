@@ -19,6 +19,9 @@ run_case() {
   "$sim" boot --report "$dir/report.json" --pcap "$dir/link.pcap" --timeline "$dir/timeline.svg" \
     --documents "$dir/documents" "$@" >"$dir/transcript.txt" || status=$?
   echo "$status" >"$dir/exit-status"
+  # A run that received no document leaves no folder: git keeps no empty
+  # folders, so a stored one would be missing from a fresh clone.
+  rmdir "$dir/documents" 2>/dev/null || true
   { "$sim" boot -v "$@" || true; } | sha256sum | cut -d' ' -f1 >"$dir/transcript-trace.sha256"
 }
 
