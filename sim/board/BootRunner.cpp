@@ -26,6 +26,9 @@
 #include <sim/pei/Pei.h>
 #include <sim/uefi/Dxe.h>
 
+#if MGMT_BOARD_HAS_CPU
+#include "ImageBoot.h"
+#endif
 #if MGMT_BOARD_HAS_NIC
 #include "MgmtController.h"
 #include "NicModel.h"
@@ -522,6 +525,12 @@ std::vector<BootRunner::ModuleInfo> BootRunner::Modules() {
 
 RunRecord BootRunner::Run(unsigned maxBoots) {
   RunRecord run;
+#if MGMT_BOARD_HAS_CPU
+  if (images_ != nullptr) {
+    run.imageModules = images_->Names();
+    run.imageDirectory = images_->Directory();
+  }
+#endif
   for (unsigned number = 1; number <= maxBoots; ++number) {
     run.boots.push_back(Boot(number));
     const BootRecord &boot = run.boots.back();
@@ -605,8 +614,21 @@ BootRecord BootRunner::Boot(unsigned number) {
   // ---- PEI ----
   sim::Pei pei(machine, board_.variables(), board_.options().bootMode);
   peiPtr = &pei;
+#if MGMT_BOARD_HAS_CPU
+  std::unique_ptr<cpu::ImageBoot> imageBoot;
+  if (images_ != nullptr) {
+    imageBoot = std::make_unique<cpu::ImageBoot>(machine, *images_);
+  }
+  auto asImage = [&](const std::string &name) { return imageBoot && imageBoot->Has(name); };
+#endif
   auto runPei = [&](sim::ModuleImage &image, unsigned slot) {
-    return [&image, &pei, slot](StepRecord &record) {
+    return [&, slot](StepRecord &record) {
+#if MGMT_BOARD_HAS_CPU
+      if (asImage(image.Name())) {
+        record.status = imageBoot->RunPei(image.Name(), slot, pei);
+        return;
+      }
+#endif
       image.Load();
       record.status =
           pei.RunModule(image.EntryPoint<std::remove_pointer_t<EFI_PEIM_ENTRY_POINT2>>(),
@@ -634,13 +656,24 @@ BootRecord BootRunner::Boot(unsigned number) {
   step(module("SioGpioPei", "PEI", SioGpioPeiImage().Present()), runPei(SioGpioPeiImage(), 0));
   step(module("EcPei", "PEI", EcPeiImage().Present()), [&](StepRecord &record) {
     runPei(EcPeiImage(), 1)(record);
+    bool installed = pei.FindPpi(gEcAccessPpiGuid) != nullptr;
+#if MGMT_BOARD_HAS_CPU
+    installed = installed || (imageBoot && imageBoot->PeiPpiInstalled(gEcAccessPpiGuid));
+#endif
     record.notes.insert(record.notes.begin(),
-                        pei.FindPpi(gEcAccessPpiGuid) != nullptr
+                        installed
                             ? "EC found (signature 0xEC); EC_ACCESS_PPI installed"
                             : "no EC answered: EC_ACCESS_PPI not installed");
   });
   step(module("SioSetupPei", "PEI", SioSetupPeiImage().Present()), runPei(SioSetupPeiImage(), 2));
-  step(core("end of PEI", "PEI", "MgmtDevicePei"), [&](StepRecord &) { pei.SignalEndOfPei(); });
+  step(core("end of PEI", "PEI", "MgmtDevicePei"), [&](StepRecord &) {
+    pei.SignalEndOfPei();
+#if MGMT_BOARD_HAS_CPU
+    if (imageBoot) {
+      imageBoot->SignalEndOfPei();
+    }
+#endif
+  });
   if (!MgmtDevicePeiImage().Present()) {
     step(core("device HOB stand-in", "PEI"), [&](StepRecord &record) {
       // Without MgmtDevicePei the agent would find no HOB; the board hands
@@ -717,7 +750,13 @@ BootRecord BootRunner::Boot(unsigned number) {
 #endif
   });
   auto runDxe = [&](sim::ModuleImage &image) {
-    return [&image, &dxe](StepRecord &record) {
+    return [&](StepRecord &record) {
+#if MGMT_BOARD_HAS_CPU
+      if (asImage(image.Name())) {
+        record.status = imageBoot->RunDxe(image.Name(), dxe);
+        return;
+      }
+#endif
       image.Load();
       EFI_HANDLE handle = dxe.NewImageHandle();
       record.status = dxe.RunEntryPoint(

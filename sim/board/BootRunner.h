@@ -13,8 +13,13 @@
 #include <sim/core/FirmwareRunner.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace sim::cpu {
+class ImageSet;
+}
 
 namespace sim::board {
 
@@ -86,6 +91,9 @@ struct RunRecord {
   // A hang or a failure the real system would not have (exit status 1).
   bool failed = false;
   std::string failure;
+  // Modules that ran as EFI images on the emulated CPU, and their folder.
+  std::vector<std::string> imageModules;
+  std::string imageDirectory;
 };
 
 class BootRunner {
@@ -94,6 +102,10 @@ public:
 
   // Runs boots until one reaches ready-to-boot, at most maxBoots.
   RunRecord Run(unsigned maxBoots);
+
+  // Boots the modules of `images` from their EFI images on the emulated CPU
+  // and the rest from their host builds (needs a build with the CPU).
+  void UseImages(std::shared_ptr<const cpu::ImageSet> images) { images_ = std::move(images); }
 
   // Names of the seven modules in start order, and whether each is linked in.
   struct ModuleInfo {
@@ -107,6 +119,7 @@ private:
   BootRecord Boot(unsigned number);
 
   Board &board_;
+  std::shared_ptr<const cpu::ImageSet> images_;
 };
 
 std::string DescribeItem(uint32_t code);

@@ -67,6 +67,8 @@ std::string ReportJson(Board &board, const RunRecord &run) {
            return fmt::format("{{\"name\":{},\"phase\":{},\"present\":{}}}", Quote(m.name),
                               Quote(m.phase), m.present);
          });
+  out += ",\"imageModules\":" +
+         Array(run.imageModules, [](const std::string &name) { return Quote(name); });
   out +=
       ",\"boots\":" + Array(run.boots, [](const BootRecord &boot) {
         std::string b = fmt::format(

@@ -203,6 +203,13 @@ std::string BoardDescription(Board &board) {
 
 std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
   std::string text = BoardDescription(board);
+  if (!run.imageModules.empty()) {
+    std::string images;
+    for (const std::string &name : run.imageModules) {
+      images += (images.empty() ? "" : " ") + name;
+    }
+    text += "run as EFI images from " + run.imageDirectory + ": " + images + "\n";
+  }
   const DocumentSummary docs = CollectDocuments(board);
   std::map<std::string, std::vector<uint64_t>> moduleTimes;
   for (const BootRecord &boot : run.boots) {

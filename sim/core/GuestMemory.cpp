@@ -189,13 +189,32 @@ std::vector<GuestMemory::Allocation> GuestMemory::Allocations() const {
 
 bool GuestMemory::TypeAt(uint64_t address, uint32_t &memoryType) const {
   auto it = allocated_.upper_bound(address);
-  if (it == allocated_.begin())
-    return false;
-  --it;
-  if (address - it->first >= it->second.pages * kPageSize)
-    return false;
-  memoryType = it->second.memoryType;
-  return true;
+  if (it != allocated_.begin()) {
+    --it;
+    if (address - it->first < it->second.pages * kPageSize) {
+      memoryType = it->second.memoryType;
+      return true;
+    }
+  }
+  uint64_t start = 0;
+  uint64_t bytes = 0;
+  if (StackBlockAt(address, start, bytes)) {
+    const StackBlock &block = stacks_.at(start);
+    if (block.inUse && block.typed) {
+      memoryType = block.memoryType;
+      return true;
+    }
+  }
+  return false;
+}
+
+void GuestMemory::SetStackBlockType(void *stack, uint32_t memoryType) {
+  auto it = stacks_.find(reinterpret_cast<uint64_t>(stack));
+  if (it == stacks_.end() || !it->second.inUse) {
+    Die("SetStackBlockType of a block that is not a live stack");
+  }
+  it->second.typed = true;
+  it->second.memoryType = memoryType;
 }
 
 void *GuestArena::Take(uint64_t bytes) {
@@ -240,12 +259,26 @@ void *GuestMemory::AllocateStack(uint64_t size) {
   return reinterpret_cast<void *>(usable);
 }
 
+bool GuestMemory::StackBlockAt(uint64_t address, uint64_t &start, uint64_t &bytes) const {
+  auto it = stacks_.upper_bound(address);
+  if (it == stacks_.begin())
+    return false;
+  --it;
+  const uint64_t usable = it->second.bytes - kPageSize;
+  if (address - it->first >= usable)
+    return false;
+  start = it->first;
+  bytes = usable;
+  return true;
+}
+
 void GuestMemory::FreeStack(void *stack) {
   auto it = stacks_.find(reinterpret_cast<uint64_t>(stack));
   if (it == stacks_.end() || !it->second.inUse) {
     Die("FreeStack of a block that is not a live stack");
   }
   it->second.inUse = false;
+  it->second.typed = false;
   --stacksInUse_;
 }
 

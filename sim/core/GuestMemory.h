@@ -64,6 +64,13 @@ public:
   void *AllocateStack(uint64_t size);
   void FreeStack(void *stack);
   size_t StacksInUse() const { return stacksInUse_; }
+  // Gives a live stack-area block a memory type, so that TypeAt answers for
+  // it as for allocated pages (an EFI image loaded there is boot-services
+  // code and data to the device models). FreeStack drops the type.
+  void SetStackBlockType(void *stack, uint32_t memoryType);
+  // The usable part (guard page excluded) of the stack-area block holding
+  // `address`, live or waiting for reuse; false elsewhere.
+  bool StackBlockAt(uint64_t address, uint64_t &start, uint64_t &bytes) const;
 
   bool Contains(uint64_t address, uint64_t length = 1) const {
     return address >= kBase && length <= kSize && address - kBase <= kSize - length;
@@ -80,6 +87,8 @@ private:
   struct StackBlock {
     uint64_t bytes; // guard page included
     bool inUse;
+    bool typed = false;
+    uint32_t memoryType = 0;
   };
   bool FreeRangeContains(uint64_t address, uint64_t pages) const;
   void TakeFree(uint64_t address, uint64_t pages);

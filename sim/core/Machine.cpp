@@ -59,6 +59,14 @@ Machine::~Machine() {
 Machine *Machine::Current() { return gCurrent; }
 
 void Machine::Stop(StopReason reason, std::string detail, uint64_t value) {
+  if (reason == StopReason::Fault) {
+    for (const auto &[owner, describe] : faultContexts_) {
+      const std::string context = describe();
+      if (!context.empty()) {
+        detail += " (" + context + ")";
+      }
+    }
+  }
   trace_.Event("machine", "machine.stop", std::string(StopReasonName(reason)) + ": " + detail);
   lastStop_ = StopRecord{reason, value, std::move(detail), clock_.NowNs()};
   if (FirmwareRunner *runner = FirmwareRunner::Current()) {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -44,6 +46,14 @@ public:
   // and returns (a host-side test wrote the reset register); a Watchdog or a
   // Fault aborts the process with the detail, since there is no run to end.
   void Stop(StopReason reason, std::string detail, uint64_t value = 0);
+  // Who else can say where a fault happened: the emulated CPU names the
+  // image code that called a failing service. Non-empty answers are added
+  // to a Fault's detail.
+  void SetFaultContext(const void *owner, std::function<std::string()> describe) {
+    faultContexts_[owner] = std::move(describe);
+  }
+  void ClearFaultContext(const void *owner) { faultContexts_.erase(owner); }
+
   // The last stop since ClearStop() (the runner clears it when a run starts).
   const std::optional<StopRecord> &LastStop() const { return lastStop_; }
   void ClearStop() { lastStop_.reset(); }
@@ -69,6 +79,7 @@ private:
   GuestMemory memory_;
   Bus bus_;
   std::optional<StopRecord> lastStop_;
+  std::map<const void *, std::function<std::string()>> faultContexts_;
   uint64_t watchdogNs_ = kDefaultWatchdogNs;
   uint64_t idtrBase_ = 0;
   uint16_t idtrLimit_ = 0;

@@ -10,6 +10,7 @@
 #include "Trap.h"
 #include "VariableStore.h"
 #include "sim/core/GuestMemory.h"
+#include "sim/core/FirmwareCall.h"
 #include "sim/core/Machine.h"
 
 #include <Protocol/LoadedImage.h>
@@ -426,7 +427,7 @@ EFI_STATUS Dxe::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE imageHandl
   if (tpl_ != TPL_APPLICATION) {
     Fault("an image entry point was started at TPL " + std::to_string(tpl_));
   }
-  EFI_STATUS status = entry(imageHandle, systemTable_);
+  EFI_STATUS status = CallFirmware(entry, imageHandle, systemTable_);
   if (tpl_ != TPL_APPLICATION) {
     Fault("an image entry point returned at TPL " + std::to_string(tpl_) +
           " instead of TPL_APPLICATION");

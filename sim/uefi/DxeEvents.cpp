@@ -6,6 +6,7 @@
 // one runs after it returns, and both before the outermost call returns.
 #include "DxeInternal.h"
 
+#include "sim/core/FirmwareCall.h"
 #include "sim/core/Machine.h"
 
 #include <Uefi/UefiServices.h>
@@ -68,7 +69,7 @@ void Dxe::DispatchAbove(EFI_TPL floor) {
       }
       // The notify function may close its own event; nothing of it is
       // touched after the call.
-      event->notify(event, event->context);
+      CallFirmware(event->notify, static_cast<EFI_EVENT>(event), event->context);
       if (tpl_ != level) {
         Fault("an event notify function returned at TPL " + TplText(tpl_) + " instead of " +
               TplText(level));

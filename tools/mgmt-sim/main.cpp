@@ -12,6 +12,9 @@
 #include "Scenario.h"
 #include "Timeline.h"
 #include "Transcript.h"
+#if MGMT_BOARD_HAS_CPU
+#include "ImageSet.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -39,6 +42,7 @@ struct Options {
   std::string screenshots;
   std::string report;
   std::string timeline;
+  std::string images;
   bool trace = false;
   bool quiet = false;
 };
@@ -276,6 +280,27 @@ int Boot(const Options &opt) {
       return InputError(error);
     }
   }
+  std::shared_ptr<const sim::cpu::ImageSet> images;
+  if (!opt.images.empty()) {
+#if MGMT_BOARD_HAS_CPU
+    std::vector<sim::cpu::ImageSet::Module> modules;
+    for (const auto &m : sim::board::BootRunner::Modules()) {
+      modules.push_back({m.name, m.phase == "PEI" ? sim::cpu::Arch::Ia32 : sim::cpu::Arch::X64});
+    }
+    try {
+      images = std::make_shared<const sim::cpu::ImageSet>(
+          sim::cpu::ImageSet::FromDirectory(opt.images, modules));
+    } catch (const sim::cpu::ImageError &problem) {
+      return InputError(problem.what());
+    }
+    if (images->Empty()) {
+      return InputError(opt.images + ": no module image (<Module>.efi) in the directory");
+    }
+#else
+    return InputError("--images: this mgmt-sim is built without the emulated CPU "
+                      "(libunicorn-dev)");
+#endif
+  }
   std::unique_ptr<Board> simBoard;
   try {
     simBoard = std::make_unique<Board>(board);
@@ -290,6 +315,7 @@ int Boot(const Options &opt) {
   }
 
   sim::board::BootRunner runner(*simBoard);
+  runner.UseImages(images);
   sim::board::RunRecord run = runner.Run(board.maxBoots);
 
   const std::string transcript = sim::board::Transcript(*simBoard, run, opt.trace);
@@ -373,6 +399,9 @@ int main(int argc, char **argv) {
   boot->add_option("--report", opt.report, "write a JSON summary of the run");
   boot->add_option("--timeline", opt.timeline,
                    "write an SVG picture of the run: modules, link exchanges, uploads, resets");
+  boot->add_option("--images", opt.images,
+                   "boot the modules whose <Module>.efi DIR holds from those EFI images on an "
+                   "emulated CPU (host builds for the rest)");
   boot->add_flag("-v,--trace", opt.trace, "add the register-level trace of the last boot");
   boot->add_flag("-q", opt.quiet, "print one line instead of the transcript");
   CLI::App *scenarios =
