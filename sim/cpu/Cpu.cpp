@@ -267,17 +267,14 @@ struct Cpu::Hooks {
   }
   static void Block(uc_engine *uc, uint64_t address, uint32_t, void *user) {
     Cpu &cpu = *static_cast<Cpu *>(user);
-    static thread_local std::unordered_map<uint64_t, uint16_t> *counts = nullptr;
-    if (counts == nullptr) {
-      counts = new std::unordered_map<uint64_t, uint16_t>();
-    }
-    auto it = counts->find(address);
-    if (it == counts->end()) {
+    // The translated block knows its instruction count; ask once per block.
+    auto it = cpu.blockCounts_.find(address);
+    if (it == cpu.blockCounts_.end()) {
       uc_tb tb{};
       if (uc_ctl_request_cache(uc, address, &tb) != UC_ERR_OK) {
         return;
       }
-      it = counts->emplace(address, tb.icount).first;
+      it = cpu.blockCounts_.emplace(address, tb.icount).first;
     }
     cpu.stats_.instructions += it->second;
   }

@@ -30,6 +30,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct uc_struct;
@@ -178,6 +179,7 @@ private:
   bool counting_ = false;
   bool faulting_ = false;
   size_t countHook_ = 0;
+  std::unordered_map<uint64_t, uint16_t> blockCounts_;
   // What a hook saw before the emulator stopped.
   std::string pendingFault_;
   uint64_t pendingPc_ = 0;

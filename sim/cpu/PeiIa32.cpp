@@ -79,7 +79,11 @@ PeiIa32::PeiIa32(Cpu &cpu, Pei &pei) : cpu_(cpu), pei_(pei) {
     throw ImageError("the IA32 PEI services need an IA32 CPU");
   }
   BuildTables();
+  // A host module's PPI reaches IA32 notifications while it is installed.
+  pei_.SetInstallObserver([this] { BridgeHostPpis(); });
 }
+
+PeiIa32::~PeiIa32() { pei_.SetInstallObserver(nullptr); }
 
 void PeiIa32::BuildTables() {
   table_ = Scratch32(kHeaderBytes + 4 * kSlotCount);

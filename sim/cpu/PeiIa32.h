@@ -34,6 +34,7 @@ class PeiIa32 {
 public:
   static constexpr size_t kIdtEntries = 256; // 8-byte IA32 gates
   PeiIa32(Cpu &cpu, Pei &pei);
+  ~PeiIa32();
   PeiIa32(const PeiIa32 &) = delete;
   PeiIa32 &operator=(const PeiIa32 &) = delete;
 

@@ -287,6 +287,9 @@ EFI_STATUS Pei::InstallPpi(const EFI_PEI_PPI_DESCRIPTOR *list) {
     TraceEvent("pei.install_ppi", GuidText(*list[k].Guid));
   }
   RunCallbacks(0, callbacks_.size(), first, first + count);
+  if (installObserver_) {
+    installObserver_();
+  }
   return EFI_SUCCESS;
 }
 

@@ -20,6 +20,7 @@
 #include "sim/core/GuestMemory.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,9 @@ public:
   void *HobList() const { return reinterpret_cast<void *>(memoryBottom_); }
   EFI_BOOT_MODE BootMode() const;
   uint64_t HobFreeBytes() const;
+  // Runs after every successful InstallPpi, once its callbacks ran (the
+  // IA32 PEI services of image boots mirror PPIs of host modules with it).
+  void SetInstallObserver(std::function<void()> observer) { installObserver_ = std::move(observer); }
   // Interface of the instance-th installed PPI of `guid`, or nullptr.
   void *FindPpi(const EFI_GUID &guid, size_t instance = 0) const;
 
@@ -120,6 +124,7 @@ private:
   std::vector<Ppi> ppis_;          // installation order
   std::vector<Notify> callbacks_;  // registration order
   std::vector<Notify> dispatches_; // registration order
+  std::function<void()> installObserver_;
 };
 
 } // namespace sim
