@@ -67,8 +67,11 @@ std::string ReportJson(Board &board, const RunRecord &run) {
            return fmt::format("{{\"name\":{},\"phase\":{},\"present\":{}}}", Quote(m.name),
                               Quote(m.phase), m.present);
          });
-  out += ",\"imageModules\":" +
-         Array(run.imageModules, [](const std::string &name) { return Quote(name); });
+  if (!run.imageModules.empty()) {
+    // Only image boots name their image modules; host boots report as before.
+    out += ",\"imageModules\":" +
+           Array(run.imageModules, [](const std::string &name) { return Quote(name); });
+  }
   out +=
       ",\"boots\":" + Array(run.boots, [](const BootRecord &boot) {
         std::string b = fmt::format(

@@ -29,7 +29,7 @@ constexpr uint64_t kMmioHoleBase = 0xC0000000;
 constexpr uint64_t kReturnGate = Cpu::kTrapBase; // trap 0: where calls return to
 constexpr uint64_t kScratchBytes = 64 * 1024;
 constexpr uint32_t kBootServicesCode = 3; // EfiBootServicesCode
-constexpr unsigned kIa32Args = 12; // stack slots copied for an x86-64 host call
+constexpr unsigned kHostCallStackArgs = 12; // stack slots copied for an x86-64 host call
 // Room left below the interrupted code's stack pointer by a nested call.
 constexpr uint64_t kNestGap = 256;
 
@@ -194,8 +194,8 @@ struct Cpu::Hooks {
     // on both sides, so the arguments pass through as they are. Extra ones
     // are harmless to a callee that takes fewer (the caller owns the stack).
     Cpu &self = cpu.EnterTrap();
-    uint64_t a[4 + kIa32Args];
-    for (unsigned k = 0; k < 4 + kIa32Args; k++) {
+    uint64_t a[4 + kHostCallStackArgs];
+    for (unsigned k = 0; k < 4 + kHostCallStackArgs; k++) {
       a[k] = self.Arg(k);
     }
     using HostFn = uint64_t(__attribute__((ms_abi)) *)(

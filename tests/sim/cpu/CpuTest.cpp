@@ -59,8 +59,8 @@ protected:
 
 TEST_P(CpuTest, PortAndMmioAccessesReachTheBusAtTheHostCost) {
   Probe probe;
-  machine.bus().MapIo(0x80, 1, &probe, "probe");
-  machine.bus().MapMmio(0xFED00000, 0x100, &probe, "probe-mmio");
+  machine.bus().MapIo(0x80, 1, &probe, "probe", AccessKind::LpcPort);
+  machine.bus().MapMmio(0xFED00000, 0x100, &probe, "probe-mmio", AccessKind::Device);
   const uint64_t code = Code({
       0x66, 0xBA, 0x80, 0x00,             // mov dx, 0x80
       0xB0, 0x5A,                         // mov al, 0x5A
@@ -84,7 +84,8 @@ TEST_P(CpuTest, PortAndMmioAccessesReachTheBusAtTheHostCost) {
   EXPECT_EQ(probe.writes[1], (std::pair<uint64_t, uint64_t>{0x10, 0x12345678}));
   ASSERT_EQ(probe.reads.size(), 2u);
   EXPECT_EQ(probe.reads[1], (std::pair<uint64_t, uint64_t>{0x10, 4}));
-  EXPECT_EQ(machine.clock().NowNs() - before, 2 * cost::kPortIoNs + 2 * cost::kMmioNs);
+  EXPECT_EQ(machine.clock().NowNs() - before,
+            2 * cost::Ns(AccessKind::LpcPort) + 2 * cost::Ns(AccessKind::Device));
 }
 
 // The inner code returns its first argument plus one.
