@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,7 +63,9 @@ BootResult Boot(const std::string &scenario, std::shared_ptr<const ImageSet> ima
   if (!scenario.empty()) {
     board::LoadScenario(scenario, options);
   }
-  const fs::path capture = fs::path(testing::TempDir()) / "image-boot.pcap";
+  // One file per process: ctest runs the cases of this suite side by side.
+  const fs::path capture = fs::path(testing::TempDir()) /
+                           ("image-boot-" + std::to_string(::getpid()) + ".pcap");
   BootResult result;
   {
     Board simBoard(options);
