@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcjson-dev libcli11-dev libtomlplusplus-dev libpcap-dev libpng-dev libfmt-dev
   python3 tshark dpkg-dev uefitool-cli librsvg2-bin
-  qemu-system-x86 ovmf mtools
+  qemu-system-x86 ovmf mtools qemu-user
 )
 
 missing=()
