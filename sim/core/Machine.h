@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Bus.h"
 #include "Clock.h"
@@ -64,10 +66,13 @@ public:
   static constexpr uint64_t kDefaultWatchdogNs = 60ull * 1000 * 1000 * 1000;
 
 private:
+  class RamTarget;
+
   Clock clock_;
   Trace trace_;
   GuestMemory memory_;
   Bus bus_;
+  std::vector<std::unique_ptr<RamTarget>> ram_;
   std::optional<StopRecord> lastStop_;
   uint64_t watchdogNs_ = kDefaultWatchdogNs;
   uint64_t idtrBase_ = 0;
