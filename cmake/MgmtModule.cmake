@@ -7,7 +7,8 @@
 # Host build:
 #   <Name>       static library of SOURCES, for the module's unit tests.
 #   <Name>Image  the "host image": the module relinked into one object whose
-#                .data/.bss sit in sections <Name>_data/<Name>_bss and whose
+#                .text/.data/.bss sit in sections <Name>_text/<Name>_data/
+#                <Name>_bss (the simulator names faults by the first) and whose
 #                symbols are all local except the entry point, which is renamed
 #                <Name>ImageEntryPoint. Any number of images, and a module's
 #                library beside its own image, link into one executable; the
@@ -101,10 +102,11 @@ macro(_mgmt_host_module name entry)
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}Image.ld)
   set(partial ${CMAKE_CURRENT_BINARY_DIR}/${name}Image.partial.o)
   set(image ${CMAKE_CURRENT_BINARY_DIR}/${name}Image.o)
-  # Only the writable sections move; everything else keeps its name, and the
-  # final link places these two like any other data.
+  # Code and the writable sections move; everything else keeps its name, and
+  # the final link places these like any other code and data.
   file(CONFIGURE OUTPUT ${script} CONTENT "SECTIONS
 {
+  ${name}_text : { *(.text .text.*) }
   ${name}_data : { *(.data .data.*) }
   ${name}_bss : { *(.bss .bss.* COMMON) }
 }

@@ -478,6 +478,8 @@ const char *EndingName(BootRecord::Ending ending) {
     return "hung (watchdog)";
   case BootRecord::Ending::Fault:
     return "fault";
+  case BootRecord::Ending::PowerOff:
+    return "powered off";
   }
   return "?";
 }
@@ -538,7 +540,8 @@ RunRecord BootRunner::Run(unsigned maxBoots) {
       run.reachedReadyToBoot = true;
       break;
     }
-    if (boot.ending == BootRecord::Ending::S3Resume) {
+    if (boot.ending == BootRecord::Ending::S3Resume ||
+        boot.ending == BootRecord::Ending::PowerOff) {
       break;
     }
     if (boot.ending == BootRecord::Ending::Watchdog || boot.ending == BootRecord::Ending::Fault) {
@@ -577,7 +580,10 @@ BootRecord BootRunner::Boot(unsigned number) {
     record.startNs = before.timeNs;
     if (record.present) {
       record.ran = true;
-      RunOutcome outcome = FirmwareRunner::Run(machine, [&] { body(record); });
+      RunOutcome outcome = FirmwareRunner::Run(machine, [&] { body(record); },
+                                               record.phase == "PEI"
+                                                   ? FirmwareRunner::kPeiStackBytes
+                                                   : FirmwareRunner::kDxeStackBytes);
       record.outcome = outcome.kind;
       record.outcomeDetail = outcome.detail;
       if (outcome.kind != RunOutcome::Completed) {
@@ -587,6 +593,7 @@ BootRecord BootRunner::Boot(unsigned number) {
         boot.resetValue = outcome.resetValue;
         boot.ending = outcome.kind == RunOutcome::Reset      ? BootRecord::Ending::Reset
                       : outcome.kind == RunOutcome::Watchdog ? BootRecord::Ending::Watchdog
+                      : outcome.kind == RunOutcome::PowerOff ? BootRecord::Ending::PowerOff
                                                              : BootRecord::Ending::Fault;
       }
     }

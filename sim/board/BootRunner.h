@@ -77,7 +77,8 @@ struct BootRecord {
   uint64_t endNs = 0;
   std::vector<StepRecord> steps;
   // S3Resume: the PEI phase handed back to the OS; no DXE phase runs.
-  enum class Ending { ReadyToBoot, S3Resume, Reset, Watchdog, Fault } ending = Ending::ReadyToBoot;
+  enum class Ending { ReadyToBoot, S3Resume, Reset, Watchdog, Fault, PowerOff } ending =
+      Ending::ReadyToBoot;
   std::string endStep; // the step that ended the boot
   std::string endDetail;
   uint64_t resetValue = 0;

@@ -273,6 +273,10 @@ std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
       text += fmt::format("{} boot {} ended: {} reset the system (0xCF9 <- {:#04x})\n",
                           Stamp(boot.endNs), boot.number, boot.endStep, boot.resetValue);
       break;
+    case BootRecord::Ending::PowerOff:
+      text += fmt::format("{} boot {} ended: {} powered the board off\n", Stamp(boot.endNs),
+                          boot.number, boot.endStep);
+      break;
     default:
       text += fmt::format("{} boot {} ended: {} {}: {}\n", Stamp(boot.endNs), boot.number,
                           boot.endStep, EndingName(boot.ending), boot.endDetail);
@@ -280,7 +284,8 @@ std::string Transcript(Board &board, const RunRecord &run, bool registerTrace) {
     }
   }
   if (!run.reachedReadyToBoot && !run.failed && !run.boots.empty() &&
-      run.boots.back().ending != BootRecord::Ending::S3Resume) {
+      run.boots.back().ending != BootRecord::Ending::S3Resume &&
+      run.boots.back().ending != BootRecord::Ending::PowerOff) {
     text += fmt::format("\nno boot reached ready-to-boot within {} boots\n", run.boots.size());
   }
 

@@ -1,13 +1,16 @@
 // Fibers for firmware runs. The run's context lives on the host stack of
 // Run(); the fiber's stack comes from guest memory (below 4 GiB, as the
 // firmware's stack is on a board) and goes back to it when the run ends,
-// whether the body returned or was abandoned by a stop.
+// whether the body returned, was abandoned by a stop or faulted.
 #include "FirmwareRunner.h"
 
+#include <signal.h>
 #include <ucontext.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <exception>
 
 #include "Machine.h"
@@ -17,6 +20,85 @@ namespace sim {
 namespace {
 FirmwareRunner *gInnermost = nullptr;
 FirmwareRunner *gStarting = nullptr;
+
+struct CodeRange {
+  uint64_t begin;
+  uint64_t end;
+  std::string module;
+};
+// A deque: the names stay where they are, ModuleAt hands out pointers.
+std::deque<CodeRange> &CodeRanges() {
+  static std::deque<CodeRange> ranges;
+  return ranges;
+}
+
+// The signals a faulting instruction raises, and what was there before us:
+// a fault that is not on a firmware fiber goes back to it.
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+struct sigaction gPreviousActions[std::size(kFaultSignals)];
+// The handler runs on a stack of its own: after a stack overflow the
+// fiber's stack has no room left for it.
+constexpr size_t kSignalStackBytes = 64 * 1024;
+// How far below its fiber's stack a stack pointer still belongs to it: a
+// frame larger than the guard page may step past the guard.
+constexpr uint64_t kBelowStackSlack = 64 * 1024;
+
+void InstallSignalStack() {
+  thread_local bool haveSignalStack = false;
+  if (!haveSignalStack) {
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) != 0 ||
+        current.ss_size < kSignalStackBytes) {
+      stack_t mine{};
+      mine.ss_sp = new char[kSignalStackBytes]; // lives as long as the thread
+      mine.ss_size = kSignalStackBytes;
+      sigaltstack(&mine, nullptr);
+    }
+    haveSignalStack = true;
+  }
+}
+
+// Installed before main: a handler a program installs later for its own
+// purposes (and puts back afterwards) comes first while it is in place.
+[[maybe_unused]] const bool gFaultHandlerInstalled = [] {
+  struct sigaction action {};
+  action.sa_sigaction = [](int signal, siginfo_t *info, void *context) {
+    FirmwareRunner::OnHostFaultEntry(signal, info, context);
+  };
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  for (size_t i = 0; i < std::size(kFaultSignals); ++i) {
+    sigaction(kFaultSignals[i], &action, &gPreviousActions[i]);
+  }
+  return true;
+}();
+
+// Puts back the action that was there before ours, so that the faulting
+// instruction, executed again when the handler returns, meets it.
+void HandBack(int signal) {
+  for (size_t i = 0; i < std::size(kFaultSignals); ++i) {
+    if (kFaultSignals[i] == signal) {
+      sigaction(signal, &gPreviousActions[i], nullptr);
+    }
+  }
+}
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// "Module+0x1f3" inside a named module, else the bare address.
+std::string CodeText(uint64_t pc) {
+  const std::deque<CodeRange> &ranges = CodeRanges();
+  for (auto it = ranges.rbegin(); it != ranges.rend(); ++it) {
+    if (pc >= it->begin && pc < it->end) {
+      return it->module + "+" + Hex(pc - it->begin);
+    }
+  }
+  return Hex(pc);
+}
 
 void ArmWatchdog(Machine &machine, uint64_t atNs) {
   if (atNs == Clock::kNever) {
@@ -43,6 +125,8 @@ const char *RunOutcomeName(RunOutcome::Kind kind) {
     return "watchdog";
   case RunOutcome::Fault:
     return "fault";
+  case RunOutcome::PowerOff:
+    return "power-off";
   }
   return "?";
 }
@@ -52,17 +136,40 @@ FirmwareRunner::FirmwareRunner(Machine &machine, std::function<void()> body)
 
 FirmwareRunner *FirmwareRunner::Current() { return gInnermost; }
 
-RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body) {
+void FirmwareRunner::NameCode(const std::string &module, uint64_t begin, uint64_t end) {
+  for (CodeRange &range : CodeRanges()) {
+    if (range.begin == begin && range.end == end) {
+      range.module = module;
+      return;
+    }
+  }
+  CodeRanges().push_back(CodeRange{begin, end, module});
+}
+
+const std::string *FirmwareRunner::ModuleAt(uint64_t address) {
+  const std::deque<CodeRange> &ranges = CodeRanges();
+  for (auto it = ranges.rbegin(); it != ranges.rend(); ++it) {
+    if (address >= it->begin && address < it->end) {
+      return &it->module;
+    }
+  }
+  return nullptr;
+}
+
+RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body,
+                               uint64_t stackBytes) {
   FirmwareRunner runner(machine, std::move(body));
   MachineScope scope(machine);
   Clock &clock = machine.clock();
+  InstallSignalStack();
 
   ucontext_t fiber;
   ucontext_t back;
   getcontext(&fiber);
-  runner.stack_ = machine.memory().AllocateStack(kStackSize);
+  runner.stackBytes_ = stackBytes;
+  runner.stack_ = machine.memory().AllocateStack(stackBytes);
   fiber.uc_stack.ss_sp = runner.stack_;
-  fiber.uc_stack.ss_size = kStackSize;
+  fiber.uc_stack.ss_size = stackBytes;
   fiber.uc_link = nullptr;
   makecontext(&fiber, &FirmwareRunner::Trampoline, 0);
   runner.fiberContext_ = &fiber;
@@ -79,8 +186,14 @@ RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body) {
   gInnermost = &runner;
   gStarting = &runner;
   swapcontext(&back, &fiber);
-  // Here after the body returned or a stop abandoned the fiber.
+  // Here after the body returned, a stop abandoned the fiber or a fault
+  // left it.
   gInnermost = runner.outer_;
+  if (runner.hostFault_) {
+    runner.outcome_.kind = RunOutcome::Fault;
+    runner.outcome_.detail = runner.DescribeHostFault();
+    machine.trace().Event("machine", "machine.stop", "fault: " + runner.outcome_.detail);
+  }
 
   ArmWatchdog(machine, outerAlarm);
   machine.memory().FreeStack(runner.stack_);
@@ -105,6 +218,74 @@ void FirmwareRunner::Trampoline() {
   std::abort(); // setcontext does not return on success
 }
 
+void FirmwareRunner::OnHostFaultEntry(int signal, void *info, void *context) {
+  FirmwareRunner *runner = gInnermost;
+  auto *uc = static_cast<ucontext_t *>(context);
+  const uint64_t sp = static_cast<uint64_t>(uc->uc_mcontext.gregs[REG_RSP]);
+  const uint64_t base = reinterpret_cast<uint64_t>(runner != nullptr ? runner->stack_ : nullptr);
+  if (runner == nullptr || sp + kBelowStackSlack < base || sp > base + runner->stackBytes_) {
+    HandBack(signal); // not firmware on its fiber: the host's own fault
+    return;
+  }
+  // Only plain stores here; the run's owner makes the text once back on the
+  // host stack.
+  const auto *si = static_cast<const siginfo_t *>(info);
+  runner->fault_.signal = signal;
+  runner->fault_.code = si->si_code;
+  runner->fault_.address = reinterpret_cast<uint64_t>(si->si_addr);
+  runner->fault_.pc = static_cast<uint64_t>(uc->uc_mcontext.gregs[REG_RIP]);
+  runner->fault_.sp = sp;
+  runner->fault_.write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+  runner->hostFault_ = true;
+  setcontext(static_cast<ucontext_t *>(runner->returnContext_));
+  std::abort();
+}
+
+std::string FirmwareRunner::DescribeHostFault() const {
+  const HostFault &f = fault_;
+  const uint64_t base = reinterpret_cast<uint64_t>(stack_);
+  const bool overflow =
+      f.sp < base || (f.address < base && f.address + kBelowStackSlack >= base &&
+                      (f.signal == SIGSEGV || f.signal == SIGBUS));
+  // The innermost return address into a module, when the stack is readable:
+  // whose code called the code that faulted (or jumped to nowhere).
+  const std::string *caller = nullptr;
+  if (!overflow) {
+    for (uint64_t at = f.sp & ~uint64_t{7}; at + 8 <= base + stackBytes_; at += 8) {
+      uint64_t word;
+      std::memcpy(&word, reinterpret_cast<const void *>(at), sizeof word);
+      if ((caller = ModuleAt(word)) != nullptr) {
+        break;
+      }
+    }
+  }
+  const std::string *module = ModuleAt(f.pc);
+  std::string where = module ? *module
+                      : caller && f.address == f.pc ? *caller
+                      : caller                      ? "simulator code called from " + *caller
+                                                    : std::string("firmware");
+  const std::string code = CodeText(f.pc);
+  if (overflow) {
+    return where + ": stack overflow: the " + std::to_string(stackBytes_ / 1024) +
+           " KiB firmware stack ran out (stack pointer " + Hex(f.sp) + ")";
+  }
+  switch (f.signal) {
+  case SIGSEGV:
+  case SIGBUS:
+    if (f.address == f.pc) {
+      return where + ": jump to " + Hex(f.address) + ", where there is no code";
+    }
+    return where + ": bad memory " + (f.write ? "write" : "read") + " at " + Hex(f.address) +
+           " (code at " + code + ")";
+  case SIGILL:
+    return where + ": illegal instruction at " + code;
+  case SIGFPE:
+    return where + (f.code == FPE_INTDIV ? ": integer division by zero" : ": arithmetic fault") +
+           " at " + code;
+  }
+  return where + ": signal " + std::to_string(f.signal) + " at " + code;
+}
+
 void FirmwareRunner::Abandon() {
   const auto &stop = machine_.LastStop();
   if (stop) {
@@ -117,6 +298,9 @@ void FirmwareRunner::Abandon() {
       break;
     case StopReason::Fault:
       outcome_.kind = RunOutcome::Fault;
+      break;
+    case StopReason::PowerOff:
+      outcome_.kind = RunOutcome::PowerOff;
       break;
     }
     outcome_.resetValue = stop->value;

@@ -36,6 +36,8 @@ const char *StopReasonName(StopReason reason) {
     return "watchdog";
   case StopReason::Fault:
     return "fault";
+  case StopReason::PowerOff:
+    return "power-off";
   }
   return "?";
 }

@@ -17,7 +17,7 @@
 
 namespace sim {
 
-enum class StopReason { Reset, Watchdog, Fault };
+enum class StopReason { Reset, Watchdog, Fault, PowerOff };
 const char *StopReasonName(StopReason reason);
 
 struct StopRecord {

@@ -2,6 +2,8 @@
 // process, and the reload that every boot starts with.
 #include "ModuleImage.h"
 
+#include "sim/core/FirmwareRunner.h"
+
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -28,15 +30,22 @@ const std::uint8_t *PristineData(std::uint8_t *begin, std::uint8_t *end) {
 } // namespace
 
 ModuleImage::ModuleImage(std::string name, void *entryPoint, std::uint8_t *dataBegin,
-                         std::uint8_t *dataEnd, std::uint8_t *bssBegin, std::uint8_t *bssEnd)
+                         std::uint8_t *dataEnd, std::uint8_t *bssBegin, std::uint8_t *bssEnd,
+                         std::uint8_t *textBegin, std::uint8_t *textEnd)
     : name_(std::move(name)), entryPoint_(entryPoint), dataBegin_(dataBegin), dataEnd_(dataEnd),
-      bssBegin_(bssBegin), bssEnd_(bssEnd), pristine_(nullptr) {
+      bssBegin_(bssBegin), bssEnd_(bssEnd), textBegin_(textBegin), textEnd_(textEnd),
+      pristine_(nullptr) {
   if ((dataBegin_ == nullptr) != (dataEnd_ == nullptr) || dataBegin_ > dataEnd_ ||
-      (bssBegin_ == nullptr) != (bssEnd_ == nullptr) || bssBegin_ > bssEnd_) {
+      (bssBegin_ == nullptr) != (bssEnd_ == nullptr) || bssBegin_ > bssEnd_ ||
+      (textBegin_ == nullptr) != (textEnd_ == nullptr) || textBegin_ > textEnd_) {
     throw std::invalid_argument("ModuleImage " + name_ + ": inconsistent section bounds");
   }
   if (dataBegin_ != dataEnd_) {
     pristine_ = PristineData(dataBegin_, dataEnd_);
+  }
+  if (textBegin_ != textEnd_) {
+    FirmwareRunner::NameCode(name_, reinterpret_cast<std::uint64_t>(textBegin_),
+                             reinterpret_cast<std::uint64_t>(textEnd_));
   }
 }
 

@@ -2,7 +2,8 @@
 // descriptors (PI semantics: the caller's descriptor is what is installed);
 // callback notifications run inside InstallPpi for each newly installed
 // match, and inside NotifyPpi at once for each match already installed.
-// Dispatch notifications run after the module that caused them returns.
+// Dispatch notifications run after the module that caused them returns;
+// none run at the end of PEI, when dispatching is over.
 #include "Pei.h"
 
 #include "sim/core/GuestMemory.h"
@@ -357,10 +358,11 @@ EFI_STATUS Pei::NotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *list) {
   const size_t firstCallback = callbacks_.size();
   for (size_t k = 0; k < count; k++) {
     TraceEvent("pei.notify_ppi", GuidText(*list[k].Guid));
+    // A descriptor with both type bits is a callback, as the PEI foundation
+    // files it; it never runs a second time as a dispatch notification.
     if ((list[k].Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0) {
       callbacks_.push_back(Notify{&list[k], 0});
-    }
-    if ((list[k].Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH) != 0) {
+    } else {
       dispatches_.push_back(Notify{&list[k], 0});
     }
   }
@@ -514,10 +516,11 @@ void Pei::SignalEndOfPei() {
   // The end-of-PEI PPI has no interface.
   *descriptor = EFI_PEI_PPI_DESCRIPTOR{
       EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST, guid, nullptr};
+  // The PEI foundation installs this PPI once dispatching has ended: its
+  // callbacks run, dispatch notifications do not.
   if (EFI_ERROR(InstallPpi(descriptor))) {
     Fault("the end-of-PEI PPI could not be installed");
   }
-  RunDispatchNotifies();
 }
 
 void Pei::ResetSystem(EFI_RESET_TYPE type, const char *service) {

@@ -58,7 +58,7 @@ public:
 
   // Calls a PEI module's entry point, then the dispatch notifications due.
   EFI_STATUS RunModule(EFI_PEIM_ENTRY_POINT2 entry, EFI_PEI_FILE_HANDLE fileHandle);
-  // Installs the end-of-PEI PPI, so its notifications run.
+  // Installs the end-of-PEI PPI, so its callback notifications run.
   void SignalEndOfPei();
   // The start of the HOB list (the PHIT), for DXE's configuration table.
   void *HobList() const { return reinterpret_cast<void *>(memoryBottom_); }

@@ -9,6 +9,7 @@
 #include "ServiceCommon.h"
 #include "Trap.h"
 #include "VariableStore.h"
+#include "sim/core/FirmwareRunner.h"
 #include "sim/core/GuestMemory.h"
 #include "sim/core/FirmwareCall.h"
 #include "sim/core/Machine.h"
@@ -31,6 +32,10 @@ constexpr size_t kInitialConfigEntries = 32;
 // does not end within it is taken as missing its NULL terminator.
 constexpr size_t kMaxMultiplePairs = 64;
 constexpr char16_t kFirmwareVendor[] = u"mgmt-sim";
+
+// The module whose code called the service: the entry's return address.
+#define SIM_CALLING_MODULE()                                                                       \
+  ::sim::FirmwareRunner::ModuleAt(reinterpret_cast<uint64_t>(__builtin_return_address(0)))
 
 Dxe &Self() {
   Dxe *dxe = Dxe::Current();
@@ -71,11 +76,12 @@ EFI_STATUS EFIAPI CloseEventEntry(EFI_EVENT event) { return Self().CloseEvent(ev
 EFI_STATUS EFIAPI CheckEventEntry(EFI_EVENT event) { return Self().CheckEvent(event); }
 EFI_STATUS EFIAPI InstallProtocolInterfaceEntry(EFI_HANDLE *handle, EFI_GUID *protocol,
                                                 EFI_INTERFACE_TYPE type, VOID *interface) {
-  return Self().InstallProtocolInterface(handle, protocol, type, interface);
+  return Self().InstallProtocolInterface(handle, protocol, type, interface, SIM_CALLING_MODULE());
 }
 EFI_STATUS EFIAPI ReinstallProtocolInterfaceEntry(EFI_HANDLE handle, EFI_GUID *protocol,
                                                   VOID *oldInterface, VOID *newInterface) {
-  return Self().ReinstallProtocolInterface(handle, protocol, oldInterface, newInterface);
+  return Self().ReinstallProtocolInterface(handle, protocol, oldInterface, newInterface,
+                                           SIM_CALLING_MODULE());
 }
 EFI_STATUS EFIAPI UninstallProtocolInterfaceEntry(EFI_HANDLE handle, EFI_GUID *protocol,
                                                   VOID *interface) {
@@ -150,7 +156,7 @@ EFI_STATUS EFIAPI InstallMultipleProtocolInterfacesEntry(EFI_HANDLE *handle, ...
   if (!terminated) {
     return EFI_INVALID_PARAMETER;
   }
-  return Self().InstallMultiple(handle, pairs);
+  return Self().InstallMultiple(handle, pairs, SIM_CALLING_MODULE());
 }
 
 EFI_STATUS EFIAPI UninstallMultipleProtocolInterfacesEntry(EFI_HANDLE handle, ...) {
@@ -180,17 +186,21 @@ EFI_STATUS EFIAPI CreateEventExEntry(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY 
 // ---- Runtime services ----
 EFI_STATUS EFIAPI GetVariableEntry(CHAR16 *name, EFI_GUID *guid, UINT32 *attributes,
                                    UINTN *dataSize, VOID *data) {
+  Self().RequireVariableTpl("GetVariable");
   return Self().variables().Get(name, guid, attributes, dataSize, data);
 }
 EFI_STATUS EFIAPI GetNextVariableNameEntry(UINTN *nameSize, CHAR16 *name, EFI_GUID *guid) {
+  Self().RequireVariableTpl("GetNextVariableName");
   return Self().variables().GetNextName(nameSize, name, guid);
 }
 EFI_STATUS EFIAPI SetVariableEntry(CHAR16 *name, EFI_GUID *guid, UINT32 attributes, UINTN dataSize,
                                    VOID *data) {
+  Self().RequireVariableTpl("SetVariable");
   return Self().SetVariable(name, guid, attributes, dataSize, data);
 }
 EFI_STATUS EFIAPI QueryVariableInfoEntry(UINT32 attributes, UINT64 *maxStorage, UINT64 *remaining,
                                          UINT64 *maxSize) {
+  Self().RequireVariableTpl("QueryVariableInfo");
   return Self().variables().QueryInfo(attributes, maxStorage, remaining, maxSize);
 }
 EFI_STATUS EFIAPI GetNextHighMonotonicCountEntry(UINT32 *high) {
@@ -432,7 +442,64 @@ EFI_STATUS Dxe::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE imageHandl
     Fault("an image entry point returned at TPL " + std::to_string(tpl_) +
           " instead of TPL_APPLICATION");
   }
+  if (EFI_ERROR(status)) {
+    // UEFI StartImage: a driver whose entry point returns an error is
+    // unloaded. The reference core frees its image and takes the
+    // loaded-image protocol off its handle; what the driver registered or
+    // installed elsewhere stays, pointing into freed memory.
+    const std::string *module = FirmwareRunner::ModuleAt(reinterpret_cast<uint64_t>(entry));
+    if (module != nullptr) {
+      unloaded_[*module] = status;
+    }
+    if (void *image = InterfaceOn(imageHandle, kLoadedImageProtocolGuid)) {
+      (void)UninstallProtocolInterface(imageHandle, &kLoadedImageProtocolGuid, image);
+    }
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "%s (entry point returned 0x%llx)",
+                  module != nullptr ? module->c_str() : "an image",
+                  static_cast<unsigned long long>(status));
+    TraceEvent("dxe.unload", detail);
+  }
   return status;
+}
+
+void Dxe::RefuseUnloadedInterface(const Interface &iface, const char *service) {
+  if (iface.installer == nullptr) {
+    return;
+  }
+  auto it = unloaded_.find(*iface.installer);
+  if (it == unloaded_.end()) {
+    return;
+  }
+  char status[24];
+  std::snprintf(status, sizeof status, "0x%llx", static_cast<unsigned long long>(it->second));
+  Fault("BootServices." + std::string(service) + " handed out the " +
+        GuidText(iface.protocol->guid) + " interface that " + it->first +
+        " installed before it was unloaded (its entry point returned " + status + ")");
+}
+
+void Dxe::RefuseUnloadedNotify(const Event &event) {
+  const std::string *module = FirmwareRunner::ModuleAt(reinterpret_cast<uint64_t>(event.notify));
+  if (module == nullptr) {
+    return;
+  }
+  auto it = unloaded_.find(*module);
+  if (it == unloaded_.end()) {
+    return;
+  }
+  char status[24];
+  std::snprintf(status, sizeof status, "0x%llx", static_cast<unsigned long long>(it->second));
+  Fault("an event's notify function in " + it->first +
+        " was due to run after the driver was unloaded (its entry point returned " + status +
+        ")");
+}
+
+void Dxe::RequireVariableTpl(const char *service) {
+  // UEFI TPL restrictions: the variable services at TPL_CALLBACK or below.
+  if (tpl_ > TPL_CALLBACK) {
+    Fault(std::string("RuntimeServices.") + service + " called at TPL " + std::to_string(tpl_) +
+          ", above TPL_CALLBACK");
+  }
 }
 
 EFI_STATUS Dxe::GetNextMonotonicCount(UINT64 *count) {

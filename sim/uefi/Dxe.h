@@ -68,8 +68,13 @@ public:
   EFI_HANDLE NewImageHandle(const ImageInfo &info);
   EFI_HANDLE NewImageHandle();
   // Calls a driver entry point at TPL_APPLICATION; a driver that returns at
-  // another TPL ends the run with a Fault.
+  // another TPL ends the run with a Fault. A driver whose entry point fails
+  // is unloaded, as a reference core does: its loaded-image protocol goes,
+  // and whatever it left behind (an event whose notify function is its code,
+  // an interface it installed) ends the run with a Fault naming it when used.
   EFI_STATUS RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE imageHandle);
+  // True once `module` was unloaded after its entry point failed.
+  bool Unloaded(const std::string &module) const { return unloaded_.count(module) != 0; }
 
   // Signals every event of the group (e.g. ready-to-boot).
   void SignalEventGroup(const EFI_GUID &group);
@@ -109,10 +114,14 @@ public:
   EFI_STATUS CheckEvent(EFI_EVENT event);
   EFI_STATUS WaitForEvent(UINTN count, EFI_EVENT *events, UINTN *index);
 
+  // `installer`: the module whose code made the call, when known
+  // (FirmwareRunner::ModuleAt of the return address).
   EFI_STATUS InstallProtocolInterface(EFI_HANDLE *handle, const EFI_GUID *protocol,
-                                      EFI_INTERFACE_TYPE interfaceType, void *interface);
+                                      EFI_INTERFACE_TYPE interfaceType, void *interface,
+                                      const std::string *installer = nullptr);
   EFI_STATUS ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *protocol,
-                                        void *oldInterface, void *newInterface);
+                                        void *oldInterface, void *newInterface,
+                                        const std::string *installer = nullptr);
   EFI_STATUS UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *protocol,
                                         void *interface);
   EFI_STATUS HandleProtocol(EFI_HANDLE handle, const EFI_GUID *protocol, void **interface);
@@ -134,7 +143,8 @@ public:
   EFI_STATUS LocateProtocol(const EFI_GUID *protocol, void *registration, void **interface);
   // Pairs of (GUID pointer, interface); the whole set goes in or nothing does.
   EFI_STATUS InstallMultiple(EFI_HANDLE *handle,
-                             const std::vector<std::pair<const EFI_GUID *, void *>> &pairs);
+                             const std::vector<std::pair<const EFI_GUID *, void *>> &pairs,
+                             const std::string *installer = nullptr);
   EFI_STATUS UninstallMultiple(EFI_HANDLE handle,
                                const std::vector<std::pair<const EFI_GUID *, void *>> &pairs);
 
@@ -146,6 +156,10 @@ public:
   [[noreturn]] void ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status);
   // Ends the run with a Fault (firmware misuse the board would not survive).
   [[noreturn]] void Fault(const std::string &detail);
+  // Ends the run with a Fault when `service` is called at TPL_HIGH_LEVEL.
+  void RequireBelowHighLevel(const char *service);
+  // Variable services are callable up to TPL_CALLBACK only; above, a Fault.
+  void RequireVariableTpl(const char *service);
 
 private:
   struct Handle;
@@ -183,7 +197,12 @@ private:
   ProtocolEntry *FindProtocol(const EFI_GUID &guid) const;
   ProtocolEntry &ProtocolFor(const EFI_GUID &guid);
   Interface *FindInterface(const Handle &handle, const EFI_GUID &guid) const;
-  EFI_STATUS InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void *interface);
+  EFI_STATUS InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void *interface,
+                           const std::string *installer);
+  // Fault when an unloaded driver's interface is about to be handed out, or
+  // its code is about to run as a notify function.
+  void RefuseUnloadedInterface(const Interface &iface, const char *service);
+  void RefuseUnloadedNotify(const Event &event);
   EFI_STATUS UninstallLocked(Handle &handle, const EFI_GUID &protocol, void *interface);
   void NotifyInstalled(Interface &iface);
   Interface *NextRegistered(Registration &registration, bool consume);
@@ -237,6 +256,7 @@ private:
   uint64_t pagesInUse_ = 0;
   uint64_t allocationSerial_ = 0;
   uint64_t monotonicCount_ = 0;
+  std::map<std::string, EFI_STATUS> unloaded_; // module -> its entry point's status
 };
 
 } // namespace sim

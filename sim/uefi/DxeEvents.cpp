@@ -14,9 +14,27 @@
 namespace sim {
 namespace {
 
-constexpr uint32_t kKnownEventBits = EVT_TIMER | EVT_RUNTIME | EVT_NOTIFY_WAIT | EVT_NOTIFY_SIGNAL |
-                                     EVT_SIGNAL_EXIT_BOOT_SERVICES |
-                                     EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE;
+// The event types the reference core accepts; any other combination of
+// bits, EVT_RUNTIME alone included, is EFI_INVALID_PARAMETER.
+constexpr uint32_t kDefinedEventTypes[] = {
+    0,
+    EVT_TIMER,
+    EVT_NOTIFY_WAIT,
+    EVT_NOTIFY_SIGNAL,
+    EVT_TIMER | EVT_NOTIFY_WAIT,
+    EVT_TIMER | EVT_NOTIFY_SIGNAL,
+    EVT_SIGNAL_EXIT_BOOT_SERVICES,
+    EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE,
+};
+
+bool DefinedEventType(uint32_t type) {
+  for (uint32_t defined : kDefinedEventTypes) {
+    if (type == defined) {
+      return true;
+    }
+  }
+  return false;
+}
 
 // Event groups the two special event types stand for.
 constexpr EFI_GUID kExitBootServicesGroup = {
@@ -67,6 +85,7 @@ void Dxe::DispatchAbove(EFI_TPL floor) {
       if ((event->type & EVT_NOTIFY_SIGNAL) != 0) {
         event->signaled = false;
       }
+      RefuseUnloadedNotify(*event);
       // The notify function may close its own event; nothing of it is
       // touched after the call.
       CallFirmware(event->notify, static_cast<EFI_EVENT>(event), event->context);
@@ -120,10 +139,21 @@ Dxe::Event *Dxe::LookupEvent(EFI_EVENT event) const {
   return it->second;
 }
 
+void Dxe::RequireBelowHighLevel(const char *service) {
+  // UEFI TPL restrictions: CreateEvent, CloseEvent and CheckEvent only
+  // below TPL_HIGH_LEVEL. No status stands for the breach; a board's core
+  // would take its event lock with interrupts already off.
+  if (tpl_ >= TPL_HIGH_LEVEL) {
+    Fault(std::string("BootServices.") + service + " called at TPL " + TplText(tpl_) +
+          ", not below TPL_HIGH_LEVEL");
+  }
+}
+
 EFI_STATUS Dxe::CreateEvent(UINT32 type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notifyFunction,
                             const void *notifyContext, const EFI_GUID *eventGroup,
                             EFI_EVENT *event) {
-  if (event == nullptr || (type & ~kKnownEventBits) != 0) {
+  RequireBelowHighLevel(eventGroup != nullptr ? "CreateEventEx" : "CreateEvent");
+  if (event == nullptr || !DefinedEventType(type)) {
     return EFI_INVALID_PARAMETER;
   }
   const bool special =
@@ -181,6 +211,7 @@ void Dxe::SignalEventGroup(const EFI_GUID &group) {
 }
 
 EFI_STATUS Dxe::CheckEvent(EFI_EVENT event) {
+  RequireBelowHighLevel("CheckEvent");
   Event *e = LookupEvent(event);
   if (e == nullptr || (e->type & EVT_NOTIFY_SIGNAL) != 0) {
     return EFI_INVALID_PARAMETER;
@@ -219,6 +250,7 @@ EFI_STATUS Dxe::WaitForEvent(UINTN count, EFI_EVENT *events, UINTN *index) {
 }
 
 EFI_STATUS Dxe::CloseEvent(EFI_EVENT event) {
+  RequireBelowHighLevel("CloseEvent");
   Event *e = LookupEvent(event);
   if (e == nullptr) {
     return EFI_INVALID_PARAMETER;

@@ -15,7 +15,8 @@ struct Dxe::Interface {
   ProtocolEntry *protocol;
   Handle *handle;
   void *interface;
-  uint64_t serial; // changes on every (re)installation
+  const std::string *installer; // module that (re)installed it, if known
+  uint64_t serial;              // changes on every (re)installation
   struct Open {
     EFI_HANDLE agent;
     EFI_HANDLE controller;
@@ -24,11 +25,16 @@ struct Dxe::Interface {
   };
   std::vector<Open> opens;
 
-  // A driver holds the interface open; no driver model is emulated to make
-  // it let go, so the interface may be neither removed nor replaced.
-  bool HeldByDriver() const {
+  // A driver or a child controller holds the interface open. The reference
+  // core lets go of by-handle, get and test opens when it removes or replaces
+  // an interface, and refuses with EFI_ACCESS_DENIED while any other open is
+  // left; no driver model is emulated to make a driver let go.
+  bool Held() const {
+    constexpr uint32_t kReleasable = EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL |
+                                     EFI_OPEN_PROTOCOL_GET_PROTOCOL |
+                                     EFI_OPEN_PROTOCOL_TEST_PROTOCOL;
     for (const Open &open : opens) {
-      if ((open.attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE)) != 0) {
+      if ((open.attributes & kReleasable) == 0) {
         return true;
       }
     }

@@ -135,7 +135,8 @@ void Dxe::NotifyInstalled(Interface &iface) {
   }
 }
 
-EFI_STATUS Dxe::InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void *interface) {
+EFI_STATUS Dxe::InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void *interface,
+                              const std::string *installer) {
   Handle *h = nullptr;
   if (*handle != nullptr) {
     h = LookupHandle(*handle);
@@ -153,6 +154,7 @@ EFI_STATUS Dxe::InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void
   record->protocol = &entry;
   record->handle = h;
   record->interface = interface;
+  record->installer = installer;
   record->serial = ++installSerial_;
   Interface *raw = record.get();
   h->interfaces.push_back(std::move(record));
@@ -164,12 +166,13 @@ EFI_STATUS Dxe::InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void
 }
 
 EFI_STATUS Dxe::InstallProtocolInterface(EFI_HANDLE *handle, const EFI_GUID *protocol,
-                                         EFI_INTERFACE_TYPE interfaceType, void *interface) {
+                                         EFI_INTERFACE_TYPE interfaceType, void *interface,
+                                         const std::string *installer) {
   if (handle == nullptr || protocol == nullptr || interfaceType != EFI_NATIVE_INTERFACE) {
     return EFI_INVALID_PARAMETER;
   }
   ServiceLock lock(*this, EnterServiceLock("InstallProtocolInterface"));
-  return InstallLocked(handle, *protocol, interface);
+  return InstallLocked(handle, *protocol, interface, installer);
 }
 
 EFI_STATUS Dxe::UninstallLocked(Handle &handle, const EFI_GUID &protocol, void *interface) {
@@ -177,7 +180,7 @@ EFI_STATUS Dxe::UninstallLocked(Handle &handle, const EFI_GUID &protocol, void *
   if (i == nullptr || i->interface != interface) {
     return EFI_NOT_FOUND;
   }
-  if (i->HeldByDriver()) {
+  if (i->Held()) {
     return EFI_ACCESS_DENIED;
   }
   i->protocol->interfaces.remove(i);
@@ -204,7 +207,8 @@ EFI_STATUS Dxe::UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *pr
 }
 
 EFI_STATUS Dxe::ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *protocol,
-                                           void *oldInterface, void *newInterface) {
+                                           void *oldInterface, void *newInterface,
+                                           const std::string *installer) {
   if (protocol == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
@@ -217,12 +221,14 @@ EFI_STATUS Dxe::ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *pr
   if (i == nullptr || i->interface != oldInterface) {
     return EFI_NOT_FOUND;
   }
-  if (i->HeldByDriver()) {
+  if (i->Held()) {
     return EFI_ACCESS_DENIED;
   }
   // A reinstallation counts as a new installation: it moves to the end of
   // the protocol's order and is handed out again to every registration.
   i->interface = newInterface;
+  i->installer = installer;
+  i->opens.clear(); // only releasable opens are left, and they went with the old one
   i->serial = ++installSerial_;
   i->protocol->interfaces.remove(i);
   i->protocol->interfaces.push_back(i);
@@ -280,6 +286,8 @@ EFI_STATUS Dxe::OpenProtocol(EFI_HANDLE handle, const EFI_GUID *protocol, void *
   if (attributes == EFI_OPEN_PROTOCOL_TEST_PROTOCOL) {
     return EFI_SUCCESS;
   }
+  RefuseUnloadedInterface(*i, attributes == EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL ? "HandleProtocol"
+                                                                               : "OpenProtocol");
   *interface = i->interface;
   const uint32_t exclusiveBits = EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE;
   if ((attributes & exclusiveBits) != 0) {
@@ -527,6 +535,7 @@ EFI_STATUS Dxe::LocateProtocol(const EFI_GUID *protocol, void *registration, voi
     if (entry == nullptr || entry->interfaces.empty()) {
       return EFI_NOT_FOUND;
     }
+    RefuseUnloadedInterface(*entry->interfaces.front(), "LocateProtocol");
     *interface = entry->interfaces.front()->interface;
     return EFI_SUCCESS;
   }
@@ -538,6 +547,7 @@ EFI_STATUS Dxe::LocateProtocol(const EFI_GUID *protocol, void *registration, voi
   if (i == nullptr) {
     return EFI_NOT_FOUND;
   }
+  RefuseUnloadedInterface(*i, "LocateProtocol");
   *interface = i->interface;
   return EFI_SUCCESS;
 }
@@ -608,7 +618,8 @@ bool Dxe::DevicePathTaken(const EFI_DEVICE_PATH_PROTOCOL *path) const {
 }
 
 EFI_STATUS Dxe::InstallMultiple(EFI_HANDLE *handle,
-                                const std::vector<std::pair<const EFI_GUID *, void *>> &pairs) {
+                                const std::vector<std::pair<const EFI_GUID *, void *>> &pairs,
+                                const std::string *installer) {
   if (handle == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
@@ -622,7 +633,7 @@ EFI_STATUS Dxe::InstallMultiple(EFI_HANDLE *handle,
       status = EFI_ALREADY_STARTED;
       break;
     }
-    status = InstallLocked(handle, *guid, interface);
+    status = InstallLocked(handle, *guid, interface, installer);
     if (EFI_ERROR(status)) {
       break;
     }
@@ -649,10 +660,14 @@ EFI_STATUS Dxe::UninstallMultiple(EFI_HANDLE handle,
     return EFI_INVALID_PARAMETER;
   }
   size_t removed = 0;
+  std::vector<const std::string *> installers;
   for (const auto &[guid, interface] : pairs) {
+    Interface *i = FindInterface(*h, *guid);
+    const std::string *installer = i != nullptr ? i->installer : nullptr;
     if (EFI_ERROR(UninstallLocked(*h, *guid, interface))) {
       break;
     }
+    installers.push_back(installer);
     removed++;
   }
   if (removed == pairs.size()) {
@@ -664,7 +679,7 @@ EFI_STATUS Dxe::UninstallMultiple(EFI_HANDLE handle,
     if (!h->alive) {
       h->alive = true;
     }
-    (void)InstallLocked(&restore, *pairs[k].first, pairs[k].second);
+    (void)InstallLocked(&restore, *pairs[k].first, pairs[k].second, installers[k]);
   }
   return EFI_INVALID_PARAMETER;
 }

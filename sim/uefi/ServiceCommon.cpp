@@ -35,6 +35,11 @@ void *TakeRecord(Machine &machine, GuestArena &arena, size_t bytes, const char *
 }
 
 void StopForReset(Machine &machine, EFI_RESET_TYPE type, const std::string &detail) {
+  // A shutdown puts the board into its soft-off state: nothing boots after.
+  if (type == EfiResetShutdown) {
+    machine.Stop(StopReason::PowerOff, detail);
+    std::abort();
+  }
   const uint64_t value = type == EfiResetWarm ? 0x06 : 0x0E;
   machine.Stop(StopReason::Reset, detail, value);
   // A reset outside a run is recorded and returns; a service cannot.

@@ -24,7 +24,8 @@ VOID EFIAPI SetMemService(VOID *buffer, UINTN size, UINT8 value);
 void *TakeRecord(Machine &machine, GuestArena &arena, size_t bytes, const char *owner);
 
 // Ends the run the way the board's reset control would for this reset type
-// (the port 0xCF9 value: 0x06 warm, 0x0E otherwise), naming `detail`.
+// (the port 0xCF9 value: 0x06 warm, 0x0E cold or platform-specific), naming
+// `detail`; a shutdown powers the board off instead.
 [[noreturn]] void StopForReset(Machine &machine, EFI_RESET_TYPE type, const std::string &detail);
 [[noreturn]] void StopForFault(Machine &machine, const std::string &detail);
 

@@ -328,6 +328,9 @@ int Boot(const Options &opt) {
                 : !run.boots.empty() &&
                         run.boots.back().ending == sim::board::BootRecord::Ending::S3Resume
                     ? "resumed from S3"
+                : !run.boots.empty() &&
+                        run.boots.back().ending == sim::board::BootRecord::Ending::PowerOff
+                    ? "powered off"
                     : "did not reach ready-to-boot");
   }
 

@@ -154,30 +154,44 @@ TEST_F(PpiDatabaseTest, DispatchNotifyRunsAfterTheInstallingModuleReturns) {
 }
 
 // The end-of-PEI registration a module makes: callback and terminate flags
-// together (0x80000020); the notify builds a HOB.
-TEST_F(PpiDatabaseTest, EndOfPeiNotifyRunsOnlyWhenPeiEnds) {
-  static EFI_PEI_NOTIFY_DESCRIPTOR endOfPei = {
-      0x80000020, &gEndOfPei,
-      [](EFI_PEI_SERVICES **ps, EFI_PEI_NOTIFY_DESCRIPTOR *, VOID *) EFIAPI -> EFI_STATUS {
-        void *hob = nullptr;
-        EFI_STATUS status = (*ps)->CreateHob(const_cast<const EFI_PEI_SERVICES **>(ps),
-                                             EFI_HOB_TYPE_GUID_EXTENSION, 28, &hob);
-        gSeen.emplace_back("end of pei", hob);
-        return status;
-      }};
+// together (0x80000020); the notify builds a HOB. The PEI foundation installs
+// the end-of-PEI PPI after dispatching has ended, so a dispatch notification
+// on it never runs; a descriptor with both bits is a callback and runs once.
+TEST_F(PpiDatabaseTest, EndOfPeiRunsItsCallbacksOnlyAndOnlyWhenPeiEnds) {
+  static EFI_PEI_NOTIFY_DESCRIPTOR endOfPei[] = {
+      {EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH, &gEndOfPei,
+       [](EFI_PEI_SERVICES **, EFI_PEI_NOTIFY_DESCRIPTOR *, VOID *) EFIAPI -> EFI_STATUS {
+         gSeen.emplace_back("dispatch", nullptr);
+         return EFI_SUCCESS;
+       }},
+      {EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES, &gEndOfPei,
+       [](EFI_PEI_SERVICES **, EFI_PEI_NOTIFY_DESCRIPTOR *, VOID *) EFIAPI -> EFI_STATUS {
+         gSeen.emplace_back("both bits", nullptr);
+         return EFI_SUCCESS;
+       }},
+      {0x80000020, &gEndOfPei,
+       [](EFI_PEI_SERVICES **ps, EFI_PEI_NOTIFY_DESCRIPTOR *, VOID *) EFIAPI -> EFI_STATUS {
+         void *hob = nullptr;
+         EFI_STATUS status = (*ps)->CreateHob(const_cast<const EFI_PEI_SERVICES **>(ps),
+                                              EFI_HOB_TYPE_GUID_EXTENSION, 28, &hob);
+         gSeen.emplace_back("end of pei", hob);
+         return status;
+       }}};
   EFI_STATUS entryStatus = EFI_NOT_STARTED;
   RunOk([&] {
     entryStatus =
         pei_->RunModule([](EFI_PEI_FILE_HANDLE, const EFI_PEI_SERVICES **ps)
-                            EFIAPI -> EFI_STATUS { return (*ps)->NotifyPpi(ps, &endOfPei); },
+                            EFIAPI -> EFI_STATUS { return (*ps)->NotifyPpi(ps, endOfPei); },
                         nullptr);
     EXPECT_TRUE(gSeen.empty());
     pei_->SignalEndOfPei();
   });
   EXPECT_EQ(entryStatus, EFI_SUCCESS);
-  ASSERT_EQ(gSeen.size(), 1u);
-  EXPECT_NE(gSeen[0].second, nullptr);
-  EXPECT_EQ(GetNextHobOfType(EFI_HOB_TYPE_GUID_EXTENSION, pei_->HobList()), gSeen[0].second);
+  ASSERT_EQ(gSeen.size(), 2u);
+  EXPECT_EQ(gSeen[0].first, "both bits");
+  EXPECT_EQ(gSeen[1].first, "end of pei");
+  EXPECT_NE(gSeen[1].second, nullptr);
+  EXPECT_EQ(GetNextHobOfType(EFI_HOB_TYPE_GUID_EXTENSION, pei_->HobList()), gSeen[1].second);
 }
 
 TEST_F(PpiDatabaseTest, TheUintnBelowTheIdtHoldsThePointerModulesReceive) {
@@ -213,6 +227,9 @@ TEST_F(PpiDatabaseTest, UnemulatedSlotEndsTheRunNamingItself) {
 
   RunOutcome reset = Run([&] { Services().ResetSystem(ps_); });
   EXPECT_EQ(reset.kind, RunOutcome::Reset);
+  RunOutcome off =
+      Run([&] { Services().ResetSystem2(EfiResetShutdown, EFI_SUCCESS, 0, nullptr); });
+  EXPECT_EQ(off.kind, RunOutcome::PowerOff);
 }
 
 using HobListTest = PeiTest;

@@ -113,11 +113,77 @@ TEST_F(TplTest, CreateEventRefusesBadArguments) {
   EXPECT_EQ(bs_->CreateEventEx(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_CALLBACK, LogNotify, nullptr,
                                &gReadyToBoot, &event),
             EFI_INVALID_PARAMETER);
+  // Only the defined types: every bit below is known, the combination is not.
+  const uint32_t undefined[] = {EVT_RUNTIME, EVT_RUNTIME | EVT_NOTIFY_SIGNAL,
+                                EVT_TIMER | EVT_SIGNAL_EXIT_BOOT_SERVICES, 0x400};
+  for (uint32_t type : undefined) {
+    EXPECT_EQ(bs_->CreateEvent(type, TPL_CALLBACK, LogNotify, nullptr, &event),
+              EFI_INVALID_PARAMETER)
+        << std::hex << type;
+  }
+  EXPECT_EQ(bs_->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, LogNotify, nullptr,
+                             &event),
+            EFI_SUCCESS);
   EXPECT_EQ(bs_->CreateEvent(0, 0, nullptr, nullptr, &event), EFI_SUCCESS);
   EXPECT_EQ(bs_->CheckEvent(event), EFI_NOT_READY);
   ASSERT_EQ(bs_->SignalEvent(event), EFI_SUCCESS);
   EXPECT_EQ(bs_->CheckEvent(event), EFI_SUCCESS);
   EXPECT_EQ(bs_->CheckEvent(event), EFI_NOT_READY) << "CheckEvent clears the signal";
+}
+
+// UEFI's TPL restrictions: the event services below TPL_HIGH_LEVEL, the
+// variable services at TPL_CALLBACK or below; a breach ends the run naming
+// the service.
+TEST_F(TplTest, ServicesCalledAboveTheirTplEndTheRunNamingThemselves) {
+  EFI_EVENT event = nullptr;
+  ASSERT_EQ(bs_->CreateEvent(0, 0, nullptr, nullptr, &event), EFI_SUCCESS);
+  std::u16string text = u"Setup";
+  CHAR16 *name = reinterpret_cast<CHAR16 *>(text.data());
+  EFI_GUID vendor = TestGuid(30);
+  UINTN size = 0;
+  UINT64 a, b, c;
+  struct Case {
+    EFI_TPL tpl;
+    std::function<void()> call;
+    const char *detail;
+  };
+  const std::vector<Case> cases = {
+      {TPL_HIGH_LEVEL, [&] { bs_->CreateEvent(0, 0, nullptr, nullptr, &event); },
+       "BootServices.CreateEvent called at TPL 31, not below TPL_HIGH_LEVEL"},
+      {TPL_HIGH_LEVEL, [&] { bs_->CreateEventEx(0, 0, nullptr, nullptr, &gReadyToBoot, &event); },
+       "BootServices.CreateEventEx called at TPL 31, not below TPL_HIGH_LEVEL"},
+      {TPL_HIGH_LEVEL, [&] { bs_->CheckEvent(event); },
+       "BootServices.CheckEvent called at TPL 31, not below TPL_HIGH_LEVEL"},
+      {TPL_HIGH_LEVEL, [&] { bs_->CloseEvent(event); },
+       "BootServices.CloseEvent called at TPL 31, not below TPL_HIGH_LEVEL"},
+      {TPL_NOTIFY, [&] { rt_->GetVariable(name, &vendor, nullptr, &size, nullptr); },
+       "RuntimeServices.GetVariable called at TPL 16, above TPL_CALLBACK"},
+      {TPL_NOTIFY, [&] { rt_->SetVariable(name, &vendor, 0, 0, nullptr); },
+       "RuntimeServices.SetVariable called at TPL 16, above TPL_CALLBACK"},
+      {TPL_NOTIFY, [&] { rt_->GetNextVariableName(&size, name, &vendor); },
+       "RuntimeServices.GetNextVariableName called at TPL 16, above TPL_CALLBACK"},
+      {TPL_NOTIFY, [&] { rt_->QueryVariableInfo(0, &a, &b, &c); },
+       "RuntimeServices.QueryVariableInfo called at TPL 16, above TPL_CALLBACK"},
+  };
+  for (const Case &c : cases) {
+    RunOutcome outcome = Run([&] {
+      bs_->RaiseTPL(c.tpl);
+      c.call();
+    });
+    EXPECT_EQ(outcome.kind, RunOutcome::Fault);
+    EXPECT_EQ(outcome.detail, c.detail);
+    NewBoot(); // the abandoned run left the TPL raised
+    ASSERT_EQ(bs_->CreateEvent(0, 0, nullptr, nullptr, &event), EFI_SUCCESS);
+  }
+  // Just below the limits they work.
+  RunOk([&] {
+    bs_->RaiseTPL(TPL_CALLBACK);
+    EXPECT_EQ(rt_->GetVariable(name, &vendor, nullptr, &size, nullptr), EFI_NOT_FOUND);
+    bs_->RaiseTPL(TPL_NOTIFY);
+    EXPECT_EQ(bs_->CheckEvent(event), EFI_NOT_READY);
+    EXPECT_EQ(bs_->CloseEvent(event), EFI_SUCCESS);
+    bs_->RestoreTPL(TPL_APPLICATION);
+  });
 }
 
 using EventGroupTest = DxeFixture;
@@ -217,13 +283,17 @@ TEST_F(DxeTablesTest, UnemulatedSlotsEndTheRunNamingThemselves) {
   EXPECT_EQ(time.detail, "RuntimeServices.GetTime is not emulated");
 }
 
-TEST_F(DxeTablesTest, ResetSystemEndsTheRunAsAReset) {
+TEST_F(DxeTablesTest, ResetSystemEndsTheRunAsAResetOrAPowerOff) {
   RunOutcome outcome = Run([&] {
     rt_->ResetSystem(EfiResetWarm, EFI_SUCCESS, 0, nullptr);
     ADD_FAILURE() << "ResetSystem returned";
   });
   EXPECT_EQ(outcome.kind, RunOutcome::Reset);
   EXPECT_EQ(outcome.resetValue, 0x06u);
+  // A shutdown is no reset: the board goes off and nothing boots after it.
+  RunOutcome off = Run([&] { rt_->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr); });
+  EXPECT_EQ(off.kind, RunOutcome::PowerOff);
+  EXPECT_EQ(off.detail, "RuntimeServices.ResetSystem (shutdown, status 0x0)");
 }
 
 TEST_F(DxeTablesTest, StallAdvancesVirtualTimeByExactlyTheRequest) {

@@ -376,5 +376,40 @@ TEST_F(HandleDatabaseTest, DriverOpenBlocksUninstallUntilClosed) {
   });
 }
 
+// A child controller's open holds the interface as a driver's does; by-handle
+// and get opens are let go of when the interface is replaced.
+TEST_F(HandleDatabaseTest, ChildControllerOpenRefusesUninstallAndReinstall) {
+  RunOk([&] {
+    EFI_HANDLE controller = nullptr, child = nullptr, driver = dxe_->NewImageHandle();
+    ASSERT_EQ(
+        bs_->InstallProtocolInterface(&controller, &gFirst, EFI_NATIVE_INTERFACE, &gInterfaceA),
+        EFI_SUCCESS);
+    ASSERT_EQ(bs_->InstallProtocolInterface(&child, &gSecond, EFI_NATIVE_INTERFACE, &gInterfaceB),
+              EFI_SUCCESS);
+    void *interface = nullptr;
+    ASSERT_EQ(bs_->OpenProtocol(controller, &gFirst, &interface, driver, nullptr,
+                                EFI_OPEN_PROTOCOL_GET_PROTOCOL),
+              EFI_SUCCESS);
+    ASSERT_EQ(bs_->ReinstallProtocolInterface(controller, &gFirst, &gInterfaceA, &gInterfaceB),
+              EFI_SUCCESS);
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *entries = nullptr;
+    UINTN count = 99;
+    ASSERT_EQ(bs_->OpenProtocolInformation(controller, &gFirst, &entries, &count), EFI_SUCCESS);
+    EXPECT_EQ(count, 0u) << "the get open went with the old interface";
+    bs_->FreePool(entries);
+
+    ASSERT_EQ(bs_->OpenProtocol(controller, &gFirst, &interface, driver, child,
+                                EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
+              EFI_SUCCESS);
+    EXPECT_EQ(bs_->UninstallProtocolInterface(controller, &gFirst, &gInterfaceB),
+              EFI_ACCESS_DENIED);
+    EXPECT_EQ(bs_->ReinstallProtocolInterface(controller, &gFirst, &gInterfaceB, &gInterfaceC),
+              EFI_ACCESS_DENIED);
+    EXPECT_EQ(dxe_->InterfaceOn(controller, gFirst), &gInterfaceB);
+    ASSERT_EQ(bs_->CloseProtocol(controller, &gFirst, driver, child), EFI_SUCCESS);
+    EXPECT_EQ(bs_->UninstallProtocolInterface(controller, &gFirst, &gInterfaceB), EFI_SUCCESS);
+  });
+}
+
 } // namespace
 } // namespace sim::test
