@@ -536,6 +536,15 @@ RunRecord BootRunner::Run(unsigned maxBoots) {
   for (unsigned number = 1; number <= maxBoots; ++number) {
     run.boots.push_back(Boot(number));
     const BootRecord &boot = run.boots.back();
+    run.dmaAfterExitBootServices += boot.dmaAfterExitBootServices;
+    if (boot.dmaAfterExitBootServices != 0) {
+      // The OS's memory changed under it: what a booted system would not survive.
+      run.failed = true;
+      run.failure = "boot " + std::to_string(number) + ": " +
+                    std::to_string(boot.dmaAfterExitBootServices) +
+                    " DMA write(s) into the OS's memory after exit-boot-services (first: " +
+                    boot.firstDmaAfterExit + ")";
+    }
     if (boot.ending == BootRecord::Ending::ReadyToBoot) {
       run.reachedReadyToBoot = true;
       break;
@@ -552,6 +561,36 @@ RunRecord BootRunner::Run(unsigned maxBoots) {
     }
   }
   return run;
+}
+
+void BootRunner::WatchAfterExitBootServices(BootRecord &boot) {
+  Machine &machine = board_.machine();
+  if (osStart_) {
+    osStart_(board_);
+  }
+  // The OS is starting; devices left running keep working in the meantime.
+  constexpr uint64_t kSliceNs = 1'000'000;
+  for (uint64_t watched = 0; watched < kOsWatchNs; watched += kSliceNs) {
+    machine.clock().AdvanceNs(kSliceNs);
+#if MGMT_BOARD_HAS_NIC
+    if (board_.nic() != nullptr) {
+      board_.nic()->Poll();
+    }
+#endif
+  }
+  const GuestMemory &memory = machine.memory();
+  boot.dmaAfterExitBootServices = memory.DmaWritesAfterExitBootServices();
+  if (!memory.DmaIntrusions().empty()) {
+    const GuestMemory::DmaIntrusion &first = memory.DmaIntrusions().front();
+    boot.firstDmaAfterExit =
+        first.device + " wrote " + std::to_string(first.length) + " bytes at " + Hex(first.address);
+  }
+  StepRecord &exit = boot.steps.back();
+  exit.notes.push_back("boot services ended; in the next " +
+                       std::to_string(kOsWatchNs / 1'000'000) + " ms devices wrote " +
+                       std::to_string(boot.dmaAfterExitBootServices) +
+                       " time(s) by DMA into the OS's memory" +
+                       (boot.firstDmaAfterExit.empty() ? "" : " (first: " + boot.firstDmaAfterExit + ")"));
 }
 
 BootRecord BootRunner::Boot(unsigned number) {
@@ -874,8 +913,10 @@ BootRecord BootRunner::Boot(unsigned number) {
                              " link interface(s) and hid the management devices");
     }
   });
+  step(core("exit boot services", "DXE"), [&](StepRecord &) { dxe.ExitBootServices(); });
   if (!ended) {
     boot.ending = BootRecord::Ending::ReadyToBoot;
+    WatchAfterExitBootServices(boot);
   }
   boot.endNs = machine.clock().NowNs();
   return boot;

@@ -1,7 +1,8 @@
 // Complete boots of a board: the PEI modules in their start order with the
 // boot mode, end of PEI, the HOB list handed to DXE, the DXE drivers, the
-// firmware core's later installations the drivers react to, and
-// ready-to-boot. A reset ends a boot and the next one follows with the
+// firmware core's later installations the drivers react to, ready-to-boot
+// and exit-boot-services, after which the board watches the devices for a
+// while: a DMA write into the OS's memory then fails the run. A reset ends a boot and the next one follows with the
 // non-volatile variables kept, until a boot reaches ready-to-boot or the
 // number of boots runs out. Every step runs on a firmware fiber, so a reset,
 // the watchdog or an emulation fault ends it cleanly; what each step did is
@@ -14,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,10 @@ struct BootRecord {
   std::string endDetail;
   uint64_t resetValue = 0;
   std::vector<HobRecord> hobs;
+  // DMA writes by device models into the OS's memory after the boot exited
+  // boot services (while the board watched them), and the first of them.
+  uint64_t dmaAfterExitBootServices = 0;
+  std::string firstDmaAfterExit;
 };
 const char *EndingName(BootRecord::Ending ending);
 
@@ -95,10 +101,14 @@ struct RunRecord {
   // Modules that ran as EFI images on the emulated CPU, and their folder.
   std::vector<std::string> imageModules;
   std::string imageDirectory;
+  uint64_t dmaAfterExitBootServices = 0; // every boot's
 };
 
 class BootRunner {
 public:
+  // How long the board lets the devices run after exit-boot-services.
+  static constexpr uint64_t kOsWatchNs = 100'000'000;
+
   explicit BootRunner(Board &board) : board_(board) {}
 
   // Runs boots until one reaches ready-to-boot, at most maxBoots.
@@ -116,11 +126,18 @@ public:
   };
   static std::vector<ModuleInfo> Modules();
 
+  // What the OS does first after exit-boot-services, before the board
+  // watches the devices (none by default; a test may re-enable a device).
+  void SetOsStart(std::function<void(Board &)> osStart) { osStart_ = std::move(osStart); }
+
 private:
   BootRecord Boot(unsigned number);
+  // Lets the devices run for kOsWatchNs and records their DMA into the OS's memory.
+  void WatchAfterExitBootServices(BootRecord &boot);
 
   Board &board_;
   std::shared_ptr<const cpu::ImageSet> images_;
+  std::function<void(Board &)> osStart_;
 };
 
 std::string DescribeItem(uint32_t code);

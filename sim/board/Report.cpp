@@ -61,8 +61,10 @@ template <typename T, typename F> std::string Array(const std::vector<T> &items,
 
 std::string ReportJson(Board &board, const RunRecord &run) {
   std::string out = "{";
-  out += fmt::format("\"reachedReadyToBoot\":{},\"failed\":{},\"failure\":{},",
-                     run.reachedReadyToBoot, run.failed, Quote(run.failure));
+  out += fmt::format("\"reachedReadyToBoot\":{},\"failed\":{},\"failure\":{},"
+                     "\"dmaAfterExitBootServices\":{},",
+                     run.reachedReadyToBoot, run.failed, Quote(run.failure),
+                     run.dmaAfterExitBootServices);
   out += "\"modulesInBuild\":" + Array(BootRunner::Modules(), [](const BootRunner::ModuleInfo &m) {
            return fmt::format("{{\"name\":{},\"phase\":{},\"present\":{}}}", Quote(m.name),
                               Quote(m.phase), m.present);
@@ -76,9 +78,10 @@ std::string ReportJson(Board &board, const RunRecord &run) {
       ",\"boots\":" + Array(run.boots, [](const BootRecord &boot) {
         std::string b = fmt::format(
             "{{\"number\":{},\"bootMode\":{},\"startNs\":{},\"endNs\":{},\"ending\":{},"
-            "\"endStep\":{},\"endDetail\":{},\"resetValue\":{},",
+            "\"endStep\":{},\"endDetail\":{},\"resetValue\":{},\"dmaAfterExitBootServices\":{},",
             boot.number, boot.bootMode, boot.startNs, boot.endNs, Quote(EndingName(boot.ending)),
-            Quote(boot.endStep), Quote(boot.endDetail), boot.resetValue);
+            Quote(boot.endStep), Quote(boot.endDetail), boot.resetValue,
+            boot.dmaAfterExitBootServices);
         b += "\"hobs\":" + Array(boot.hobs, [](const HobRecord &hob) {
                return fmt::format("{{\"name\":{},\"length\":{},\"data\":{}}}", Quote(hob.name),
                                   hob.length, HexBytes(hob.data));

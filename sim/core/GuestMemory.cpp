@@ -54,6 +54,45 @@ void GuestMemory::Reset() {
   allocated_.clear();
   free_[kPagesBase] = (kPagesLimit - kPagesBase) / kPageSize;
   pagesInUse_ = 0;
+  bootServicesExited_ = false;
+  dmaAfterExit_ = 0;
+  intrusions_.clear();
+}
+
+bool GuestMemory::FirmwareKeepsAfterExit(uint64_t address) const {
+  uint32_t type = 0;
+  if (!TypeAt(address, type)) {
+    return false; // free memory, or memory the firmware never described
+  }
+  // UEFI memory types the OS takes over at ExitBootServices: loader code and
+  // data, boot-services code and data, conventional memory.
+  constexpr uint32_t kLoaderCode = 1, kLoaderData = 2, kBootServicesCode = 3,
+                     kBootServicesData = 4, kConventional = 7;
+  return type != kLoaderCode && type != kLoaderData && type != kBootServicesCode &&
+         type != kBootServicesData && type != kConventional;
+}
+
+void GuestMemory::NoteDmaWrite(const char *device, uint64_t address, uint64_t length) {
+  if (!bootServicesExited_ || length == 0) {
+    return;
+  }
+  // The page of each end and every page between: one of them in the OS's
+  // hands makes the write an intrusion.
+  bool intrudes = false;
+  const uint64_t last = length - 1 > ~uint64_t{0} - address ? ~uint64_t{0} : address + (length - 1);
+  for (uint64_t at = address; !intrudes; at = (at | (kPageSize - 1)) + 1) {
+    intrudes = !FirmwareKeepsAfterExit(at);
+    if ((at | (kPageSize - 1)) >= last) {
+      break;
+    }
+  }
+  if (!intrudes) {
+    return;
+  }
+  ++dmaAfterExit_;
+  if (intrusions_.size() < kDmaIntrusionsKept) {
+    intrusions_.push_back(DmaIntrusion{device, address, length});
+  }
 }
 
 bool GuestMemory::FreeRangeContains(uint64_t address, uint64_t pages) const {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -55,8 +56,29 @@ public:
   // Memory type of the allocated page holding `address`, or nothing.
   bool TypeAt(uint64_t address, uint32_t &memoryType) const;
 
-  // A new boot: every page free and zero. Stacks are not affected.
+  // A new boot: every page free and zero, boot services not exited. Stacks
+  // are not affected.
   void Reset();
+
+  // ---- After exit-boot-services ----
+  // From ExitBootServices on, the OS owns all memory but the pages that stay
+  // the firmware's (runtime services, reserved, ACPI NVS, ...). Device models
+  // report every DMA write through NoteDmaWrite; a write that touches the
+  // OS's memory after the exit is counted, and the first few are kept.
+  struct DmaIntrusion {
+    std::string device;
+    uint64_t address;
+    uint64_t length;
+  };
+  static constexpr size_t kDmaIntrusionsKept = 8;
+  void ExitBootServices() { bootServicesExited_ = true; }
+  bool BootServicesExited() const { return bootServicesExited_; }
+  void NoteDmaWrite(const char *device, uint64_t address, uint64_t length);
+  uint64_t DmaWritesAfterExitBootServices() const { return dmaAfterExit_; }
+  const std::vector<DmaIntrusion> &DmaIntrusions() const { return intrusions_; }
+  // Whether the byte at `address` still belongs to the firmware after the
+  // exit (an allocated page of a runtime or reserved type).
+  bool FirmwareKeepsAfterExit(uint64_t address) const;
 
   // Fiber stacks: the lowest address of a block of `size` bytes (rounded up
   // to pages) with an inaccessible guard page below it. Reused after
@@ -100,6 +122,9 @@ private:
   std::map<uint64_t, StackBlock> stacks_; // usable start -> block
   uint64_t stackTop_ = kBase + kSize;     // stacks grow the area downwards
   size_t stacksInUse_ = 0;
+  bool bootServicesExited_ = false;
+  uint64_t dmaAfterExit_ = 0;
+  std::vector<DmaIntrusion> intrusions_;
 };
 
 // Small pieces of guest memory that stay allocated for the rest of the boot

@@ -78,6 +78,12 @@ public:
 
   // Signals every event of the group (e.g. ready-to-boot).
   void SignalEventGroup(const EFI_GUID &group);
+  // What the OS loader's ExitBootServices call does: runs the notifications
+  // of the exit-boot-services group, then every boot service becomes a trap
+  // ("... called after ExitBootServices") and guest memory hands
+  // boot-services memory to the OS. Call it inside a run.
+  void ExitBootServices();
+  bool BootServicesExited() const { return bootServicesExited_; }
   // Adds or replaces a configuration table entry (the HOB list, SMBIOS...).
   void AddConfigurationTable(const EFI_GUID &guid, void *table);
   void *FindConfigurationTable(const EFI_GUID &guid) const;
@@ -257,6 +263,7 @@ private:
   uint64_t allocationSerial_ = 0;
   uint64_t monotonicCount_ = 0;
   std::map<std::string, EFI_STATUS> unloaded_; // module -> its entry point's status
+  bool bootServicesExited_ = false;
 };
 
 } // namespace sim

@@ -61,4 +61,14 @@ void StopOnUnemulatedSlot(const char *slot) {
   machine->Stop(StopReason::Fault, std::string(slot) + " is not emulated");
 }
 
+void StopOnSlotAfterExitBootServices(const char *slot) {
+  Machine *machine = Machine::Current();
+  if (machine == nullptr) {
+    std::fprintf(stderr, "mgmt-sim: %s called after ExitBootServices (no machine is current)\n",
+                 slot);
+    std::abort();
+  }
+  machine->Stop(StopReason::Fault, std::string(slot) + " called after ExitBootServices");
+}
+
 } // namespace sim

@@ -4,6 +4,7 @@
 // out-of-band switch.
 #include "BoardTestSupport.h"
 
+#include "Report.h"
 #include "Transcript.h"
 
 #include <Guid/GpioUnlockHob.h>
@@ -188,6 +189,55 @@ TEST(DefaultBoard, FirmwareCoreDriverAfterReadyToBootRemovesTheLink) {
   ASSERT_NE(driver, nullptr);
   ASSERT_FALSE(driver->notes.empty());
   EXPECT_NE(driver->notes[0].find("removed 1 link interface"), std::string::npos);
+}
+
+TEST(DefaultBoard, ExitBootServicesComesLastAndNoDeviceWritesIntoTheOsMemory) {
+  Booted b = BootWith({});
+  const BootRecord &boot = b.run.boots[0];
+  ASSERT_FALSE(boot.steps.empty());
+  const sim::board::StepRecord &exit = boot.steps.back();
+  EXPECT_EQ(exit.name, "exit boot services");
+  EXPECT_EQ(exit.outcome, sim::RunOutcome::Completed) << exit.outcomeDetail;
+  ASSERT_NE(Step(boot, "firmware-core driver"), nullptr);
+  EXPECT_LE(Step(boot, "firmware-core driver")->endNs, exit.startNs);
+  EXPECT_EQ(boot.dmaAfterExitBootServices, 0u);
+  EXPECT_EQ(b.run.dmaAfterExitBootServices, 0u);
+  EXPECT_FALSE(b.run.failed) << b.run.failure;
+  EXPECT_TRUE(b.board->machine().memory().BootServicesExited());
+  // The board watched the devices for a while after the exit.
+  EXPECT_EQ(boot.endNs - exit.endNs, BootRunner::kOsWatchNs);
+  ASSERT_EQ(exit.notes.size(), 1u);
+  EXPECT_EQ(exit.notes[0],
+            "boot services ended; in the next 100 ms devices wrote 0 time(s) by DMA into the "
+            "OS's memory");
+}
+
+TEST(ExitBootServices, AFrameReceivedAfterTheExitLandsInTheOsMemoryAndFailsTheRun) {
+  REQUIRE_MODULES("NicLinkDxe", "MgmtAgentDxe");
+  // Closing the link leaves the receiver running on the rings in
+  // boot-services memory; hiding only took bus mastering away. A device
+  // that gets it back (here the OS's first act) writes the controller's
+  // next frame into the OS's memory.
+  auto board = std::make_unique<sim::board::Board>(sim::board::BoardOptions{});
+  BootRunner runner(*board);
+  runner.SetOsStart([](sim::board::Board &b) {
+    b.nic()->ConfigWrite(0x04, 2, 0x0007);
+    b.nic()->SendToBoard(std::vector<uint8_t>(64, 0xFF), 10 * kMs);
+  });
+  sim::board::RunRecord run = runner.Run(4);
+  ASSERT_EQ(run.boots.size(), 1u);
+  EXPECT_EQ(run.boots[0].dmaAfterExitBootServices, 3u) << "the buffer and descriptor words 1, 0";
+  EXPECT_EQ(run.dmaAfterExitBootServices, 3u);
+  EXPECT_TRUE(run.failed);
+  EXPECT_NE(run.failure.find("boot 1: 3 DMA write(s) into the OS's memory after "
+                             "exit-boot-services (first: nic wrote 68 bytes at 0x"),
+            std::string::npos)
+      << run.failure;
+  const std::string transcript = sim::board::Transcript(*board, run, false);
+  EXPECT_NE(transcript.find("devices wrote 3 time(s) by DMA into the OS's memory (first: nic"),
+            std::string::npos);
+  EXPECT_NE(sim::board::ReportJson(*board, run).find("\"dmaAfterExitBootServices\":3,"),
+            std::string::npos);
 }
 #endif
 

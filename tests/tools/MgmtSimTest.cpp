@@ -99,6 +99,8 @@ TEST_F(MgmtSim, ReportSummarisesBootsModulesItemsAndResets) {
   const std::string report = Slurp(dir_ / "report.json");
   EXPECT_EQ(report.front(), '{');
   EXPECT_NE(report.find("\"reachedReadyToBoot\":true"), std::string::npos);
+  EXPECT_NE(report.find("\"failed\":false,\"failure\":\"\",\"dmaAfterExitBootServices\":0,"),
+            std::string::npos);
   EXPECT_NE(report.find("\"resets\":[{\"boot\":1,\"by\":\"MgmtAgentDxe\",\"value\":14}]"),
             std::string::npos);
   EXPECT_NE(report.find("\"code\":\"0x02200000\""), std::string::npos);
@@ -272,17 +274,29 @@ TEST_F(MgmtSim, EveryShippedScenarioRunsToReadyToBoot) {
 
 #if MGMT_BOARD_HAS_SMBIOS
 #include "DefaultTable.h"
+#include "SmbiosBuilder.h"
 
 TEST_F(MgmtSim, SmbiosImageOfTheOptionReplacesTheBuiltInOne) {
   REQUIRE_ALL_MODULES();
   const std::vector<uint8_t> image = sim::smbios::DefaultBoardImage();
-  // The same table as a dump-bin image and as a raw table (entry point cut).
+  const std::vector<uint8_t> table(image.begin() + 0x20, image.end());
+  // The same table as a dump-bin image, as a raw table (entry point cut) and
+  // as a dump whose SMBIOS 3 entry point gives a maximum size far beyond the
+  // table, as firmware writes it and dmidecode dumps it.
   const std::string dump = Write("dump.bin", std::string(image.begin(), image.end()));
-  const std::string raw = Write("raw.bin", std::string(image.begin() + 0x20, image.end()));
-  for (const std::string &file : {dump, raw}) {
+  const std::string raw = Write("raw.bin", std::string(table.begin(), table.end()));
+  const std::vector<uint8_t> roomy = sim::smbios::BuildImage3(table, 3, 2, 0x4000);
+  const std::string shorter = Write("shorter.bin", std::string(roomy.begin(), roomy.end()));
+  Result builtIn = RunSim("boot -q --documents " + Path("reference"));
+  ASSERT_EQ(builtIn.status, 0) << builtIn.err;
+  for (const std::string &file : {dump, raw, shorter}) {
     Result r = RunSim("boot -q --smbios " + file + " --documents " + Path("docs"));
     ASSERT_EQ(r.status, 0) << file << r.err;
     EXPECT_EQ(Slurp(dir_ / "docs" / "doc-5.json"), "{\n\t\"ModelName\":\t\"Q7146-MB\"\n}");
+    for (int id = 2; id <= 5; ++id) {
+      const std::string name = "doc-" + std::to_string(id) + ".json";
+      EXPECT_EQ(Slurp(dir_ / "docs" / name), Slurp(dir_ / "reference" / name)) << file << name;
+    }
     fs::remove_all(dir_ / "docs");
   }
 }

@@ -64,6 +64,7 @@ const NamedGuid kGuids[] = {
     {"FirmwareVolume2", &gEfiFirmwareVolume2ProtocolGuid, "220E73B6-6BDB-4413-8405-B974B108619A"},
     {"HobList", &gEfiHobListGuid, "7739F24C-93D7-11D4-9A3A-0090273FC14D"},
     {"ReadyToBoot", &gEfiEventReadyToBootGuid, "7CE88FB3-4BD7-4679-87A8-A8D8DEE50D2B"},
+    {"ExitBootServices", &gEfiEventExitBootServicesGuid, "27ABF055-B1B8-4C26-8048-748F37BAA2DF"},
     {"ReadOnlyVariable2", &gEfiPeiReadOnlyVariable2PpiGuid, "2AB86EF5-ECB5-4134-B556-3854CA1FE1B4"},
     {"Stall", &gEfiPeiStallPpiGuid, "1F4C6F90-B06B-48D8-A201-BAE5F1CD7D56"},
     {"EndOfPei", &gEfiEndOfPeiSignalPpiGuid, "605EA650-C65C-42E1-BA80-91A52AB618C6"},

@@ -11,3 +11,12 @@
   }
 
 extern EFI_GUID gEfiEventReadyToBootGuid;
+
+// Signalled when the OS loader calls ExitBootServices (the group the
+// EVT_SIGNAL_EXIT_BOOT_SERVICES event type stands for).
+#define EFI_EVENT_GROUP_EXIT_BOOT_SERVICES                                                         \
+  {                                                                                                \
+    0x27ABF055, 0xB1B8, 0x4C26, { 0x80, 0x48, 0x74, 0x8F, 0x37, 0xBA, 0xA2, 0xDF }                 \
+  }
+
+extern EFI_GUID gEfiEventExitBootServicesGuid;

@@ -100,6 +100,7 @@ bool NicModel::DmaWrite(uint64_t address, const void *in, uint64_t length) {
   }
   if (length != 0) {
     std::memcpy(reinterpret_cast<void *>(address), in, length);
+    machine_.memory().NoteDmaWrite("nic", address, length);
   }
   return true;
 }

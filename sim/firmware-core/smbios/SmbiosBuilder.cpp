@@ -118,7 +118,8 @@ std::vector<uint8_t> BuildTable(const std::vector<std::vector<uint8_t>> &structu
   return table;
 }
 
-std::vector<uint8_t> BuildImage3(const std::vector<uint8_t> &table, uint8_t major, uint8_t minor) {
+std::vector<uint8_t> BuildImage3(const std::vector<uint8_t> &table, uint8_t major, uint8_t minor,
+                                 uint32_t maximum) {
   // Sized for the table at once: inserting it behind the entry point draws a
   // false -Warray-bounds from GCC 12 at -O3.
   std::vector<uint8_t> image(kImageTableOffset + table.size(), 0);
@@ -128,7 +129,7 @@ std::vector<uint8_t> BuildImage3(const std::vector<uint8_t> &table, uint8_t majo
   image[7] = major;
   image[8] = minor;
   image[10] = 1; // entry point revision 3.0
-  PutLe(image, 0x0C, table.size(), 4);
+  PutLe(image, 0x0C, maximum != 0 ? maximum : table.size(), 4);
   PutLe(image, 0x10, kImageTableOffset, 8);
   image[5] = Checksum(image, 0, 0x18);
   std::copy(table.begin(), table.end(), image.begin() + kImageTableOffset);

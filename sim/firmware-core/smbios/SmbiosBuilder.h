@@ -37,9 +37,10 @@ private:
 // Structures end to end; endOfTable adds a type-127 structure.
 std::vector<uint8_t> BuildTable(const std::vector<std::vector<uint8_t>> &structures,
                                 bool endOfTable = true);
-// A dump-bin image: entry point at 0, the table at 0x20.
+// A dump-bin image: entry point at 0, the table at 0x20. The entry point's
+// table maximum size is `maximum`, or the table's own size when 0.
 std::vector<uint8_t> BuildImage3(const std::vector<uint8_t> &table, uint8_t major = 3,
-                                 uint8_t minor = 2);
+                                 uint8_t minor = 2, uint32_t maximum = 0);
 std::vector<uint8_t> BuildImage2(const std::vector<uint8_t> &table, uint16_t structureCount,
                                  uint8_t major = 2, uint8_t minor = 8);
 

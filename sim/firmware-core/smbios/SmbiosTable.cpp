@@ -3,6 +3,7 @@
 // that no sum can wrap.
 #include "SmbiosTable.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -92,8 +93,15 @@ ParseResult ParseEntryPoint3(const uint8_t *data, size_t size) {
     return Fail("SMBIOS 3.x entry point checksum is wrong (bytes sum to " + Hex(Sum(data, length)) +
                 ", not 0)");
   }
-  ParseResult result = TableAt(data, size, length, Le64(data + kEp3TableAddressOffset),
-                               Le32(data + kEp3MaxSizeOffset), std::nullopt);
+  // A 3.x entry point gives the table's maximum size, not its size: the
+  // table ends at the end-of-table structure or where the data ends,
+  // whichever comes first, as dmidecode reads a dump.
+  const uint64_t address = Le64(data + kEp3TableAddressOffset);
+  uint64_t tableBytes = Le32(data + kEp3MaxSizeOffset);
+  if (address < size) {
+    tableBytes = std::min<uint64_t>(tableBytes, size - address);
+  }
+  ParseResult result = TableAt(data, size, length, address, tableBytes, std::nullopt);
   if (result) {
     result.table->format = ImageFormat::EntryPoint3;
     result.table->majorVersion = data[7];

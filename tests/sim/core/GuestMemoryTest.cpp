@@ -190,6 +190,34 @@ TEST_F(GuestMemoryTest, ArenaCutsAlignedPiecesFromPagesOfItsType) {
   EXPECT_EQ(memory.PagesInUse(), 5u);
 }
 
+TEST_F(GuestMemoryTest, AfterExitBootServicesDeviceWritesIntoTheOsMemoryAreCounted) {
+  uint64_t data = 0, runtime = 0;
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 2, data));
+  ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kRuntimeServicesData, 2, runtime));
+  memory.NoteDmaWrite("nic", data, 64); // before the exit: the firmware's memory
+  EXPECT_EQ(memory.DmaWritesAfterExitBootServices(), 0u);
+  memory.ExitBootServices();
+  memory.NoteDmaWrite("nic", runtime, 2 * GuestMemory::kPageSize); // still the firmware's
+  memory.NoteDmaWrite("nic", data + 8, 0);
+  EXPECT_EQ(memory.DmaWritesAfterExitBootServices(), 0u);
+  memory.NoteDmaWrite("nic", data + 100, 4);
+  // A write that starts in runtime memory and runs into the next page, free.
+  memory.NoteDmaWrite("nic", runtime + 2 * GuestMemory::kPageSize - 2, 4);
+  memory.NoteDmaWrite("nic", kMid, 1); // memory nobody allocated
+  EXPECT_EQ(memory.DmaWritesAfterExitBootServices(), 3u);
+  ASSERT_EQ(memory.DmaIntrusions().size(), 3u);
+  EXPECT_EQ(memory.DmaIntrusions()[0].device, "nic");
+  EXPECT_EQ(memory.DmaIntrusions()[0].address, data + 100);
+  EXPECT_EQ(memory.DmaIntrusions()[0].length, 4u);
+  for (size_t i = 0; i < 2 * GuestMemory::kDmaIntrusionsKept; ++i) {
+    memory.NoteDmaWrite("nic", data, 1);
+  }
+  EXPECT_EQ(memory.DmaIntrusions().size(), GuestMemory::kDmaIntrusionsKept);
+  memory.Reset();
+  EXPECT_FALSE(memory.BootServicesExited());
+  EXPECT_EQ(memory.DmaWritesAfterExitBootServices(), 0u);
+}
+
 TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeZeroedMemory) {
   uint64_t a = 0;
   {

@@ -266,6 +266,54 @@ TEST_F(DxeTablesTest, HeadersAreValidAndNoSlotIsEmpty) {
   EXPECT_TRUE(machine_.memory().Contains(reinterpret_cast<uint64_t>(st), sizeof *st));
 }
 
+TEST_F(DxeTablesTest, ExitBootServicesRunsItsGroupThenEveryBootServiceIsGone) {
+  Log log;
+  Tagged byType{&log, "type"}, byGroup{&log, "group"}, other{&log, "ready"};
+  EFI_GUID exitGroup = EFI_EVENT_GROUP_EXIT_BOOT_SERVICES;
+  RunOk([&] {
+    EFI_EVENT event = nullptr;
+    ASSERT_EQ(bs_->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_NOTIFY, LogNotify, &byType,
+                               &event),
+              EFI_SUCCESS);
+    ASSERT_EQ(
+        bs_->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, LogNotify, &byGroup, &exitGroup, &event),
+        EFI_SUCCESS);
+    ASSERT_EQ(
+        bs_->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, LogNotify, &other, &gReadyToBoot, &event),
+        EFI_SUCCESS);
+    dxe_->ExitBootServices();
+  });
+  // The notify functions still had boot services; the higher TPL first.
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"type@16", "group@8"}));
+  EXPECT_TRUE(dxe_->BootServicesExited());
+  EXPECT_TRUE(machine_.memory().BootServicesExited());
+  EFI_SYSTEM_TABLE *st = dxe_->SystemTable();
+  EXPECT_EQ(st->BootServices, nullptr);
+  EXPECT_EQ(st->ConOut, nullptr);
+  EXPECT_EQ(st->Hdr.CRC32, HeaderCrc(&st->Hdr));
+  EXPECT_EQ(st->RuntimeServices, rt_) << "runtime services stay";
+
+  // A module that kept the table's address: every slot names the fault.
+  RunOutcome pool = Run([&] {
+    void *buffer = nullptr;
+    bs_->AllocatePool(EfiBootServicesData, 16, &buffer);
+    ADD_FAILURE() << "AllocatePool returned";
+  });
+  EXPECT_EQ(pool.kind, RunOutcome::Fault);
+  EXPECT_EQ(pool.detail, "BootServices.AllocatePool called after ExitBootServices");
+  RunOutcome locate = Run([&] {
+    void *interface = nullptr;
+    bs_->LocateProtocol(&gReadyToBoot, nullptr, &interface);
+  });
+  EXPECT_EQ(locate.detail, "BootServices.LocateProtocol called after ExitBootServices");
+  RunOutcome copy = Run([&] {
+    uint8_t a = 0, b = 1;
+    bs_->CopyMem(&a, &b, 1);
+  });
+  EXPECT_EQ(copy.detail, "BootServices.CopyMem called after ExitBootServices");
+  EXPECT_NE(bs_->Hdr.Signature, 0u) << "the table itself is still readable";
+}
+
 TEST_F(DxeTablesTest, UnemulatedSlotsEndTheRunNamingThemselves) {
   RunOutcome load = Run([&] {
     EFI_HANDLE image = nullptr;

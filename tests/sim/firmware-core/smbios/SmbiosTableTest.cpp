@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 
 namespace {
@@ -134,6 +135,31 @@ TEST(SmbiosTableTest, RawTableWithoutEndOfTableEndsWithTheBytes) {
   ParseResult parsed = ParseSmbiosImage(BuildTable(SmallStructures(), false));
   ASSERT_TRUE(parsed) << parsed.error;
   EXPECT_EQ(Types(*parsed.table), (std::vector<uint8_t>{0, 16, 17}));
+}
+
+TEST(SmbiosTableTest, EntryPoint3SizeIsAMaximumTheTableEndsAtEndOfTableOrAtTheData) {
+  const std::vector<uint8_t> table = BuildTable(SmallStructures());
+  // Ends at the end-of-table structure, though the maximum and the data go on.
+  std::vector<uint8_t> trailing = table;
+  trailing.insert(trailing.end(), {0x05, 0x04, 0x00, 0x00, 0x00}); // not a whole structure
+  ParseResult endOfTable = ParseSmbiosImage(BuildImage3(trailing, 3, 2, 0x10000));
+  ASSERT_TRUE(endOfTable) << endOfTable.error;
+  EXPECT_EQ(Types(*endOfTable.table), (std::vector<uint8_t>{0, 16, 17, 127}));
+  // No end-of-table structure: the table ends with the data, short of the maximum.
+  ParseResult dataEnd =
+      ParseSmbiosImage(BuildImage3(BuildTable(SmallStructures(), false), 3, 0, 0xFFFFFFFF));
+  ASSERT_TRUE(dataEnd) << dataEnd.error;
+  EXPECT_EQ(Types(*dataEnd.table), (std::vector<uint8_t>{0, 16, 17}));
+  // A maximum below the data still ends the table.
+  ParseResult cut =
+      ParseSmbiosImage(BuildImage3(table, 3, 2, static_cast<uint32_t>(SmallStructures()[0].size())));
+  ASSERT_TRUE(cut) << cut.error;
+  EXPECT_EQ(Types(*cut.table), (std::vector<uint8_t>{0}));
+  // The data ending inside a structure is still a truncated table.
+  std::vector<uint8_t> inside(table.begin(), table.begin() + SmallStructures()[0].size() + 3);
+  ParseResult truncated = ParseSmbiosImage(BuildImage3(inside, 3, 2, 0x10000));
+  EXPECT_FALSE(truncated);
+  EXPECT_NE(truncated.error.find("truncated header"), std::string::npos) << truncated.error;
 }
 
 TEST(SmbiosTableTest, RealMachineImagesWalkAsTheirExpectedTextSays) {
@@ -276,14 +302,30 @@ void ExpectWithinInput(const ParseResult &parsed, size_t inputSize) {
 TEST(SmbiosTableTest, EveryTruncationIsParsedWithinTheInput) {
   std::vector<uint8_t> image = DefaultBoardImage();
   std::vector<uint8_t> table(image.begin() + 0x20, image.end());
-  for (const std::vector<uint8_t> *whole : {&image, &table}) {
-    for (size_t length = 0; length <= whole->size(); length++) {
-      std::vector<uint8_t> prefix(whole->begin(), whole->begin() + length);
+  // Where each structure of the image ends: an image cut there is a shorter
+  // table (the 3.x size is a maximum), cut anywhere else it is refused.
+  std::map<size_t, size_t> structuresBefore;
+  ParseResult whole = ParseSmbiosImage(image);
+  ASSERT_TRUE(whole) << whole.error;
+  for (size_t i = 0; i < whole.table->structures.size(); i++) {
+    const Structure &s = whole.table->structures[i];
+    structuresBefore[0x20 + s.tableOffset + s.bytes.size()] = i + 1;
+  }
+  for (const std::vector<uint8_t> *input : {&image, &table}) {
+    for (size_t length = 0; length <= input->size(); length++) {
+      std::vector<uint8_t> prefix(input->begin(), input->begin() + length);
       GuardedBytes bytes(prefix);
       ParseResult parsed = bytes.Parse();
       ExpectWithinInput(parsed, length);
-      if (whole == &image && length < whole->size()) {
+      if (input != &image) {
+        continue;
+      }
+      auto boundary = structuresBefore.find(length);
+      if (boundary == structuresBefore.end()) {
         EXPECT_FALSE(parsed) << "an image cut to " << length << " bytes was accepted";
+      } else {
+        ASSERT_TRUE(parsed) << length << ": " << parsed.error;
+        EXPECT_EQ(parsed.table->structures.size(), boundary->second) << length;
       }
     }
   }
