@@ -214,14 +214,16 @@ TEST(DefaultBoard, ExitBootServicesComesLastAndNoDeviceWritesIntoTheOsMemory) {
 
 TEST(ExitBootServices, AFrameReceivedAfterTheExitLandsInTheOsMemoryAndFailsTheRun) {
   REQUIRE_MODULES("NicLinkDxe", "MgmtAgentDxe");
-  // Closing the link leaves the receiver running on the rings in
-  // boot-services memory; hiding only took bus mastering away. A device
-  // that gets it back (here the OS's first act) writes the controller's
-  // next frame into the OS's memory.
+  // The rings the firmware laid out stay in boot-services memory. A
+  // controller whose receiver runs again after the exit (here the OS's
+  // first act turns the hidden device back on without reprogramming it)
+  // writes the next frame from the link into the OS's memory.
   auto board = std::make_unique<sim::board::Board>(sim::board::BoardOptions{});
   BootRunner runner(*board);
   runner.SetOsStart([](sim::board::Board &b) {
+    b.nic()->ConfigWrite(0x10, 4, sim::board::kNicIoBase | 1);
     b.nic()->ConfigWrite(0x04, 2, 0x0007);
+    b.machine().bus().IoWrite(sim::board::kNicIoBase + 0x37, 1, 0x0C); // receiver, transmitter
     b.nic()->SendToBoard(std::vector<uint8_t>(64, 0xFF), 10 * kMs);
   });
   sim::board::RunRecord run = runner.Run(4);
