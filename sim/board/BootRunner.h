@@ -14,8 +14,8 @@
 #include <sim/core/FirmwareRunner.h>
 
 #include <cstdint>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
