@@ -1,4 +1,4 @@
-// The fixed low mapping of guest RAM, its page and stack allocators and the
+// The fixed mappings of guest RAM, its page and stack allocators and the
 // arenas cut from its pages.
 #include "GuestMemory.h"
 
@@ -10,6 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define MGMT_SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MGMT_SIM_ASAN 1
+#endif
+#endif
+
 namespace sim {
 
 namespace {
@@ -19,41 +27,90 @@ bool gLive = false;
   std::fprintf(stderr, "mgmt-sim: guest memory: %s\n", what);
   std::abort();
 }
+
+uint64_t PagesOf(const GuestMemory::Region &area) { return area.size / GuestMemory::kPageSize; }
 } // namespace
 
-GuestMemory::GuestMemory() {
+const GuestMemory::Layout &GuestMemory::BuildLayout() {
+#if defined(MGMT_SIM_SANITIZER_LAYOUT) || defined(MGMT_SIM_ASAN)
+  return kSanitizerLayout;
+#else
+  return kBoardLayout;
+#endif
+}
+
+GuestMemory::GuestMemory() : GuestMemory(BuildLayout()) {}
+
+GuestMemory::GuestMemory(const Layout &layout) : layout_(layout) {
   if (gLive) {
     Die("a second guest memory was created while one is alive (one machine at a time)");
   }
-  void *want = reinterpret_cast<void *>(kBase);
-  void *got = mmap(want, kSize, PROT_READ | PROT_WRITE,
+  if (layout_.low.End() > k4GiB || layout_.high.base < k4GiB ||
+      layout_.low.size <= kStackAreaSize) {
+    Die("the layout needs a low region below 4 GiB (larger than the stack area) and a high "
+        "one above");
+  }
+  Map(layout_.low);
+  Map(layout_.high);
+  gLive = true;
+  stackTop_ = layout_.low.End();
+  maxPages_ = std::max(PagesOf(PageAreas()[0]), PagesOf(PageAreas()[1]));
+  FreeEverything();
+}
+
+void GuestMemory::Map(const Region &region) {
+  void *want = reinterpret_cast<void *>(region.base);
+  void *got = mmap(want, region.size, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
   if (got == MAP_FAILED || got != want) {
-    char msg[160];
+    char msg[200];
     std::snprintf(msg, sizeof(msg), "cannot map 0x%llx..0x%llx: %s",
-                  static_cast<unsigned long long>(kBase),
-                  static_cast<unsigned long long>(kBase + kSize),
+                  static_cast<unsigned long long>(region.base),
+                  static_cast<unsigned long long>(region.End()),
                   got == MAP_FAILED ? std::strerror(errno) : "the address is taken");
-    if (got != MAP_FAILED)
-      munmap(got, kSize);
+    if (got != MAP_FAILED) {
+      munmap(got, region.size);
+    }
+    if (region.base == layout_.high.base) {
+      munmap(reinterpret_cast<void *>(layout_.low.base), layout_.low.size);
+    }
     Die(msg);
   }
-  gLive = true;
-  free_[kPagesBase] = (kPagesLimit - kPagesBase) / kPageSize;
 }
 
 GuestMemory::~GuestMemory() {
-  munmap(reinterpret_cast<void *>(kBase), kSize);
+  munmap(reinterpret_cast<void *>(layout_.low.base), layout_.low.size);
+  munmap(reinterpret_cast<void *>(layout_.high.base), layout_.high.size);
   gLive = false;
 }
 
-void GuestMemory::Reset() {
-  // Dropping the pages makes them read as zero again on next touch.
-  madvise(reinterpret_cast<void *>(kPagesBase), kPagesLimit - kPagesBase, MADV_DONTNEED);
+std::array<GuestMemory::Region, 2> GuestMemory::PageAreas() const {
+  return {Region{layout_.low.base, layout_.low.size - kStackAreaSize}, layout_.high};
+}
+
+bool GuestMemory::InPageArea(uint64_t address, uint64_t length) const {
+  for (const Region &area : PageAreas()) {
+    if (In(area, address, length)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void GuestMemory::FreeEverything() {
   free_.clear();
   allocated_.clear();
-  free_[kPagesBase] = (kPagesLimit - kPagesBase) / kPageSize;
+  for (const Region &area : PageAreas()) {
+    free_[area.base] = PagesOf(area);
+  }
   pagesInUse_ = 0;
+}
+
+void GuestMemory::Reset() {
+  // RAM keeps what it held across a platform reset; what is handed out in
+  // the next boot gets the power-on pattern then, so a boot touches only the
+  // memory it uses.
+  FreeEverything();
   bootServicesExited_ = false;
   dmaAfterExit_ = 0;
   intrusions_.clear();
@@ -79,7 +136,8 @@ void GuestMemory::NoteDmaWrite(const char *device, uint64_t address, uint64_t le
   // The page of each end and every page between: one of them in the OS's
   // hands makes the write an intrusion.
   bool intrudes = false;
-  const uint64_t last = length - 1 > ~uint64_t{0} - address ? ~uint64_t{0} : address + (length - 1);
+  const uint64_t last =
+      length - 1 > ~uint64_t{0} - address ? ~uint64_t{0} : address + (length - 1);
   for (uint64_t at = address; !intrudes; at = (at | (kPageSize - 1)) + 1) {
     intrudes = !FirmwareKeepsAfterExit(at);
     if ((at | (kPageSize - 1)) >= last) {
@@ -134,15 +192,15 @@ void GuestMemory::AddFree(uint64_t address, uint64_t pages) {
 }
 
 bool GuestMemory::AllocatePages(AllocKind kind, uint32_t memoryType, uint64_t pages,
-                                uint64_t &address) {
-  if (pages == 0 || pages > (kPagesLimit - kPagesBase) / kPageSize)
+                                uint64_t &address, Fill fill) {
+  if (pages == 0 || pages > maxPages_)
     return false;
   const uint64_t bytes = pages * kPageSize;
   uint64_t chosen = 0;
   bool found = false;
   switch (kind) {
   case AllocKind::Address:
-    if (address % kPageSize != 0 || address < kPagesBase || address > kPagesLimit - bytes ||
+    if (address % kPageSize != 0 || !InPageArea(address, bytes) ||
         !FreeRangeContains(address, pages)) {
       return false;
     }
@@ -151,9 +209,10 @@ bool GuestMemory::AllocatePages(AllocKind kind, uint32_t memoryType, uint64_t pa
     break;
   case AllocKind::AnyPages:
   case AllocKind::MaxAddress: {
-    // Top-down, like firmware allocators: the highest range that fits.
-    uint64_t limit = kPagesLimit;
-    if (kind == AllocKind::MaxAddress && address < kPagesLimit - 1) {
+    // Top-down, as a reference core serves both: the highest range that
+    // fits, which for any address is high RAM.
+    uint64_t limit = ~uint64_t{0};
+    if (kind == AllocKind::MaxAddress && address != ~uint64_t{0}) {
       limit = (address + 1) & ~(kPageSize - 1);
     }
     for (auto it = free_.rbegin(); it != free_.rend(); ++it) {
@@ -174,13 +233,16 @@ bool GuestMemory::AllocatePages(AllocKind kind, uint32_t memoryType, uint64_t pa
   allocated_[chosen] = Range{pages, memoryType};
   pagesInUse_ += pages;
   address = chosen;
+  if (fill == Fill::PowerOnPattern) {
+    std::memset(HostPointer(chosen), kPowerOnFill, bytes);
+  }
   return true;
 }
 
 bool GuestMemory::FreePages(uint64_t address, uint64_t pages) {
   // The page bound comes first: a huge count would wrap pages * kPageSize.
-  if (pages == 0 || pages > (kPagesLimit - kPagesBase) / kPageSize || address % kPageSize != 0 ||
-      !Contains(address, pages * kPageSize)) {
+  if (pages == 0 || pages > maxPages_ || address % kPageSize != 0 ||
+      !InPageArea(address, pages * kPageSize)) {
     return false;
   }
   const uint64_t end = address + pages * kPageSize;
@@ -257,21 +319,25 @@ void GuestMemory::SetStackBlockType(void *stack, uint32_t memoryType) {
 }
 
 void *GuestArena::Take(uint64_t bytes) {
-  if (bytes > GuestMemory::kSize) {
+  // No piece comes near a region's size; a larger request cannot be met.
+  constexpr uint64_t kLargestPiece = uint64_t{1} << 30;
+  if (bytes > kLargestPiece) {
     return nullptr;
   }
-  const uint64_t rounded = (bytes + 15) & ~uint64_t{15};
+  const uint64_t rounded = (bytes + alignment_ - 1) / alignment_ * alignment_;
   if (end_ - next_ < rounded) {
     const uint64_t pages =
         std::max(minPages_, (rounded + GuestMemory::kPageSize - 1) / GuestMemory::kPageSize);
-    uint64_t base = 0;
-    if (!memory_->AllocatePages(GuestMemory::AllocKind::AnyPages, memoryType_, pages, base)) {
+    uint64_t base = maxAddress_;
+    if (!memory_->AllocatePages(GuestMemory::AllocKind::MaxAddress, memoryType_, pages, base,
+                                GuestMemory::Fill::None)) {
       return nullptr;
     }
     next_ = base;
     end_ = base + pages * GuestMemory::kPageSize;
   }
   void *piece = reinterpret_cast<void *>(next_);
+  std::memset(piece, GuestMemory::kPowerOnFill, rounded);
   next_ += rounded;
   return piece;
 }
@@ -285,7 +351,7 @@ void *GuestMemory::AllocateStack(uint64_t size) {
       return reinterpret_cast<void *>(start);
     }
   }
-  if (stackTop_ - kPagesLimit < bytes) {
+  if (stackTop_ - StackArea().base < bytes) {
     Die("the fiber stack area is exhausted (runs nested too deep?)");
   }
   stackTop_ -= bytes;
@@ -293,6 +359,9 @@ void *GuestMemory::AllocateStack(uint64_t size) {
   // the neighbouring stack.
   mprotect(reinterpret_cast<void *>(stackTop_), kPageSize, PROT_NONE);
   const uint64_t usable = stackTop_ + kPageSize;
+  // A new stack holds what RAM holds at power-on, not zeros; a reused one
+  // holds what the last run left.
+  std::memset(reinterpret_cast<void *>(usable), kPowerOnFill, bytes - kPageSize);
   stacks_[usable] = StackBlock{bytes, true};
   ++stacksInUse_;
   return reinterpret_cast<void *>(usable);

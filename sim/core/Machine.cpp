@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "FirmwareRunner.h"
 
@@ -12,21 +13,25 @@ namespace sim {
 namespace {
 Machine *gCurrent = nullptr;
 
+} // namespace
+
 // Guest RAM as seen through MMIO accessors (a driver may poll a descriptor
 // with MmioRead32 as well as through a pointer).
-class RamTarget final : public BusTarget {
+class Machine::RamTarget final : public BusTarget {
 public:
+  explicit RamTarget(uint64_t base) : base_(base) {}
   uint64_t Read(uint64_t offset, unsigned size) override {
     uint64_t value = 0;
-    std::memcpy(&value, reinterpret_cast<void *>(GuestMemory::kBase + offset), size);
+    std::memcpy(&value, reinterpret_cast<void *>(base_ + offset), size);
     return value;
   }
   void Write(uint64_t offset, unsigned size, uint64_t value) override {
-    std::memcpy(reinterpret_cast<void *>(GuestMemory::kBase + offset), &value, size);
+    std::memcpy(reinterpret_cast<void *>(base_ + offset), &value, size);
   }
+
+private:
+  uint64_t base_;
 };
-RamTarget gRam;
-} // namespace
 
 const char *StopReasonName(StopReason reason) {
   switch (reason) {
@@ -44,8 +49,12 @@ const char *StopReasonName(StopReason reason) {
 
 Machine::Machine() : bus_(clock_, trace_) {
   trace_.SetTimeSource(&clock_);
-  bus_.MapMmio(GuestMemory::kBase, GuestMemory::kSize, &gRam, "ram", AccessKind::Memory);
-  bus_.SetQuiet(&gRam, true);
+  for (const GuestMemory::Region &region : memory_.Regions()) {
+    ram_.push_back(std::make_unique<RamTarget>(region.base));
+    bus_.MapMmio(region.base, region.size, ram_.back().get(),
+                 region.base < GuestMemory::k4GiB ? "ram" : "ram above 4 GiB", AccessKind::Memory);
+    bus_.SetQuiet(ram_.back().get(), true);
+  }
   bus_.OnMsrFault([this](uint32_t index) {
     char detail[64];
     std::snprintf(detail, sizeof(detail), "RDMSR of unmodelled MSR 0x%x", index);

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Bus.h"
 #include "Clock.h"
@@ -74,10 +76,13 @@ public:
   static constexpr uint64_t kDefaultWatchdogNs = 60ull * 1000 * 1000 * 1000;
 
 private:
+  class RamTarget;
+
   Clock clock_;
   Trace trace_;
   GuestMemory memory_;
   Bus bus_;
+  std::vector<std::unique_ptr<RamTarget>> ram_;
   std::optional<StopRecord> lastStop_;
   std::map<const void *, std::function<std::string()>> faultContexts_;
   uint64_t watchdogNs_ = kDefaultWatchdogNs;

@@ -29,6 +29,7 @@ Pei *gCurrent = nullptr;
 
 constexpr uint64_t kPage = GuestMemory::kPageSize;
 constexpr uint64_t kInternalPages = 4;
+constexpr uint64_t kPeiMemoryLimit = 0xFFFFFFFF;
 constexpr uint16_t kPmTimerPort = 0x1808;
 constexpr uint64_t kPmTimerHz = 3579545;
 constexpr uint32_t kPmTimerMask = 0xFFFFFF;
@@ -125,11 +126,14 @@ size_t ListLength(const Descriptor *list, Valid valid) {
 
 Pei::Pei(Machine &machine, VariableStore &variables, EFI_BOOT_MODE bootMode, uint64_t memoryBytes)
     : machine_(machine), variables_(variables), previous_(gCurrent),
-      internal_(machine.memory(), EfiBootServicesData, kInternalPages) {
+      internal_(machine.memory(), EfiBootServicesData, kInternalPages, kPeiMemoryLimit) {
   gCurrent = this;
   memoryPages_ = std::max<uint64_t>(1, (memoryBytes + kPage - 1) / kPage);
-  if (!machine_.memory().AllocatePages(GuestMemory::AllocKind::AnyPages, EfiBootServicesData,
-                                       memoryPages_, memoryBottom_)) {
+  // PEI memory lies below 4 GiB, where 32-bit PEI code reaches it; it is
+  // filled piece by piece as the services hand it out.
+  memoryBottom_ = kPeiMemoryLimit;
+  if (!machine_.memory().AllocatePages(GuestMemory::AllocKind::MaxAddress, EfiBootServicesData,
+                                       memoryPages_, memoryBottom_, GuestMemory::Fill::None)) {
     Fault("guest memory is exhausted: no room for PEI memory");
   }
   const uint64_t top = memoryBottom_ + memoryPages_ * kPage;
@@ -411,8 +415,10 @@ EFI_STATUS Pei::CreateHob(UINT16 type, UINT16 length, void **hob) {
     return EFI_OUT_OF_RESOURCES;
   }
   // The new HOB takes the end-of-list HOB's place; a new end follows it.
+  // Only the header is the PEI foundation's; the body holds what the memory
+  // held, as from a reference core.
   auto *created = reinterpret_cast<uint8_t *>(phit.EfiEndOfHobList);
-  std::memset(created, 0, rounded);
+  std::memset(created, GuestMemory::kPowerOnFill, rounded);
   *reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(created) =
       EFI_HOB_GENERIC_HEADER{type, static_cast<UINT16>(rounded), 0};
   phit.EfiEndOfHobList += rounded;
@@ -466,9 +472,11 @@ EFI_STATUS Pei::AllocatePages(EFI_MEMORY_TYPE memoryType, UINTN pages,
     return EFI_OUT_OF_RESOURCES;
   }
   auto *allocation = static_cast<EFI_HOB_MEMORY_ALLOCATION *>(hob);
+  std::memset(&allocation->AllocDescriptor, 0, sizeof allocation->AllocDescriptor);
   allocation->AllocDescriptor.MemoryBaseAddress = base;
   allocation->AllocDescriptor.MemoryLength = pages * kPage;
   allocation->AllocDescriptor.MemoryType = memoryType;
+  std::memset(reinterpret_cast<void *>(base), GuestMemory::kPowerOnFill, pages * kPage);
   *memory = base;
   return EFI_SUCCESS;
 }

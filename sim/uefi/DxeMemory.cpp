@@ -3,7 +3,11 @@
 // mark in guest memory and is also recorded on the host side, so freeing a
 // pointer that is not a live block, or a block whose marks were overwritten,
 // stops the run instead of corrupting the pool. Freed blocks are filled so a
-// use after free shows.
+// use after free shows. As from a reference core, pool and pages come
+// top-down (above 4 GiB when they fit there), hold whatever the memory held
+// (the power-on pattern or a freed block's fill), and pool data is 8-byte
+// aligned, the UEFI promise, and never 16-byte aligned, so code that
+// assumes more fails here too.
 #include "DxeInternal.h"
 
 #include "sim/core/GuestMemory.h"
@@ -24,8 +28,10 @@ struct PoolHead {
   uint32_t signature;
   uint32_t memoryType;
   uint64_t size;
+  uint64_t reserved;
 };
-static_assert(sizeof(PoolHead) == 16, "pool data stays 16-byte aligned");
+// Blocks start 16-byte aligned, so the data sits at 8 modulo 16.
+static_assert(sizeof(PoolHead) % 16 == 8, "pool data is 8-byte aligned, never 16");
 
 struct PoolTail {
   uint32_t signature;
@@ -91,7 +97,7 @@ void *Dxe::AllocatePoolInternal(EFI_MEMORY_TYPE type, UINTN size) {
     header = reinterpret_cast<uint64_t>(block);
   }
   auto *head = reinterpret_cast<PoolHead *>(header);
-  *head = PoolHead{kPoolHeadSignature, memoryType, size};
+  *head = PoolHead{kPoolHeadSignature, memoryType, size, 0};
   const uint64_t data = header + sizeof(PoolHead);
   *reinterpret_cast<PoolTail *>(data + RoundUp(size, 8)) = PoolTail{kPoolTailSignature, 0};
   livePool_[data] = PoolBlock{header, size, bytes, memoryType, ownPages, ++allocationSerial_};
@@ -140,7 +146,8 @@ EFI_STATUS Dxe::FreePoolChecked(void *buffer, const char *service) {
   }
   const PoolBlock block = it->second;
   const auto *head = reinterpret_cast<const PoolHead *>(block.header);
-  if (head->signature != kPoolHeadSignature || head->size != block.requested) {
+  if (head->signature != kPoolHeadSignature || head->size != block.requested ||
+      head->reserved != 0) {
     Fault(std::string("BootServices.") + service + " of " + Hex(data) +
           ": the pool header was overwritten (write before the start of the buffer)");
   }
@@ -248,16 +255,21 @@ EFI_STATUS Dxe::GetMemoryMap(UINTN *mapSize, EFI_MEMORY_DESCRIPTOR *map, UINTN *
     }
     descriptors.push_back(EFI_MEMORY_DESCRIPTOR{type, start, 0, pages, EFI_MEMORY_WB});
   };
-  uint64_t cursor = GuestMemory::kPagesBase;
-  for (const GuestMemory::Allocation &a : allocations) {
-    add(EfiConventionalMemory, cursor, (a.address - cursor) / kPage);
-    add(a.memoryType, a.address, a.pages);
-    cursor = a.address + a.pages * kPage;
+  size_t next = 0;
+  for (const GuestMemory::Region &area : memory.PageAreas()) {
+    uint64_t cursor = area.base;
+    for (; next < allocations.size() && allocations[next].address < area.End(); ++next) {
+      const GuestMemory::Allocation &a = allocations[next];
+      add(EfiConventionalMemory, cursor, (a.address - cursor) / kPage);
+      add(a.memoryType, a.address, a.pages);
+      cursor = a.address + a.pages * kPage;
+    }
+    add(EfiConventionalMemory, cursor, (area.End() - cursor) / kPage);
+    if (area.End() == memory.StackArea().base) {
+      // The top of low memory holds the firmware's stacks.
+      add(EfiBootServicesData, memory.StackArea().base, memory.StackArea().size / kPage);
+    }
   }
-  add(EfiConventionalMemory, cursor, (GuestMemory::kPagesLimit - cursor) / kPage);
-  // The top of guest memory holds the firmware's stacks.
-  add(EfiBootServicesData, GuestMemory::kPagesLimit,
-      (GuestMemory::kBase + GuestMemory::kSize - GuestMemory::kPagesLimit) / kPage);
 
   // The key changes whenever the map does.
   uint64_t key = 1469598103934665603ull;

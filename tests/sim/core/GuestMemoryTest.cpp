@@ -1,7 +1,9 @@
-// Guest RAM: where pages come from, the allocation rules, leak accounting,
-// what freed and reset memory reads as, and fiber stacks.
+// Guest RAM: its regions below and above 4 GiB, where pages come from, the
+// allocation rules, leak accounting, what new, freed and reset memory reads
+// as, fiber stacks, and what counts as DMA into the OS's memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "GuestMemory.h"
@@ -14,26 +16,51 @@ using Kind = GuestMemory::AllocKind;
 
 constexpr uint32_t kBootServicesData = 4;
 constexpr uint32_t kRuntimeServicesData = 6;
-constexpr uint64_t k4GiB = 0x100000000ull;
-// Addresses well inside the page area.
-constexpr uint64_t kLow = GuestMemory::kBase + 0x1000000;
-constexpr uint64_t kMid = GuestMemory::kBase + 0x20000000;
+constexpr uint64_t k4GiB = GuestMemory::k4GiB;
+const GuestMemory::Layout &kLayout = GuestMemory::BuildLayout();
+// Addresses well inside the low page area.
+const uint64_t kLow = kLayout.low.base + 0x1000000;
+const uint64_t kMid = kLayout.low.base + 0x20000000;
+
+bool HoldsPattern(uint64_t address, uint64_t bytes) {
+  const auto *p = reinterpret_cast<const uint8_t *>(address);
+  return std::count(p, p + bytes, GuestMemory::kPowerOnFill) == static_cast<long>(bytes);
+}
 
 class GuestMemoryTest : public ::testing::Test {
 protected:
   GuestMemory memory;
 };
 
-TEST_F(GuestMemoryTest, AnyPagesAreAlignedInsideTheRegionBelow4GiB) {
+TEST_F(GuestMemoryTest, AnyPagesComeTopDownFromAbove4GiBHoldingThePowerOnPattern) {
+  uint64_t top = kLayout.high.End();
   for (uint64_t pages : {1u, 3u, 256u}) {
     uint64_t address = 0;
     ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, pages, address));
-    EXPECT_EQ(address % GuestMemory::kPageSize, 0u);
-    EXPECT_GE(address, GuestMemory::kBase);
-    EXPECT_LE(address + pages * GuestMemory::kPageSize, GuestMemory::kPagesLimit);
-    EXPECT_LT(address + pages * GuestMemory::kPageSize, k4GiB);
-    std::memset(reinterpret_cast<void *>(address), 0x5A, pages * GuestMemory::kPageSize);
+    EXPECT_EQ(address, top - pages * GuestMemory::kPageSize) << "top-down";
+    EXPECT_GE(address, k4GiB);
+    EXPECT_TRUE(HoldsPattern(address, pages * GuestMemory::kPageSize));
+    top = address;
   }
+  // A limit below 4 GiB keeps the pages below it, in the low region.
+  uint64_t low = k4GiB - 1;
+  ASSERT_TRUE(memory.AllocatePages(Kind::MaxAddress, kBootServicesData, 2, low));
+  EXPECT_EQ(low + 2 * GuestMemory::kPageSize, memory.PageAreas()[0].End());
+  EXPECT_TRUE(HoldsPattern(low, 2 * GuestMemory::kPageSize));
+}
+
+TEST_F(GuestMemoryTest, RegionsAndPageAreasSayWhereRamLies) {
+  const auto regions = memory.Regions();
+  EXPECT_EQ(regions[0].base, kLayout.low.base);
+  EXPECT_LE(regions[0].End(), k4GiB);
+  EXPECT_GE(regions[1].base, k4GiB);
+  const auto areas = memory.PageAreas();
+  EXPECT_EQ(areas[0].End(), memory.StackArea().base);
+  EXPECT_EQ(memory.StackArea().End(), regions[0].End());
+  EXPECT_EQ(areas[1].base, regions[1].base);
+  EXPECT_TRUE(memory.Contains(regions[1].End() - 8, 8));
+  EXPECT_FALSE(memory.Contains(regions[1].End() - 8, 16));
+  EXPECT_FALSE(memory.Contains(regions[0].End()));
 }
 
 TEST_F(GuestMemoryTest, AllocationsDoNotOverlap) {
@@ -60,7 +87,7 @@ TEST_F(GuestMemoryTest, MaxAddressKeepsTheWholeRangeAtOrBelowTheLimit) {
 }
 
 TEST_F(GuestMemoryTest, MaxAddressBelowTheRegionFails) {
-  uint64_t address = GuestMemory::kBase - 1;
+  uint64_t address = kLayout.low.base - 1;
   EXPECT_FALSE(memory.AllocatePages(Kind::MaxAddress, kBootServicesData, 1, address));
   EXPECT_EQ(memory.PagesInUse(), 0u);
 }
@@ -73,14 +100,16 @@ TEST_F(GuestMemoryTest, AddressAllocatesExactlyThereOnceOnly) {
   EXPECT_FALSE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 1, overlapping));
   uint64_t unaligned = kMid + 0x100800;
   EXPECT_FALSE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 1, unaligned));
-  uint64_t outside = k4GiB;
+  uint64_t outside = kLayout.low.End() + 0x100000; // between the regions
   EXPECT_FALSE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 1, outside));
+  uint64_t stacks = memory.StackArea().base;
+  EXPECT_FALSE(memory.AllocatePages(Kind::Address, kRuntimeServicesData, 1, stacks));
 }
 
 TEST_F(GuestMemoryTest, RequestLargerThanTheRegionFails) {
   uint64_t address = 0;
   EXPECT_FALSE(memory.AllocatePages(Kind::AnyPages, kBootServicesData,
-                                    GuestMemory::kSize / GuestMemory::kPageSize, address));
+                                    kLayout.high.size / GuestMemory::kPageSize + 1, address));
   EXPECT_FALSE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 0, address));
 }
 
@@ -93,7 +122,7 @@ TEST_F(GuestMemoryTest, MemoryTypeIsRecordedPerAllocation) {
   EXPECT_EQ(type, kRuntimeServicesData);
   ASSERT_TRUE(memory.TypeAt(a, type));
   EXPECT_EQ(type, kBootServicesData);
-  EXPECT_FALSE(memory.TypeAt(GuestMemory::kBase, type));
+  EXPECT_FALSE(memory.TypeAt(kLayout.low.base, type));
 }
 
 TEST_F(GuestMemoryTest, PagesInUseExposesALeak) {
@@ -145,21 +174,29 @@ TEST_F(GuestMemoryTest, FreedPagesAreFilledSoUseAfterFreeShows) {
   EXPECT_EQ(*reinterpret_cast<uint32_t *>(a), 0xAFAFAFAFu);
 }
 
-TEST_F(GuestMemoryTest, ResetFreesEverythingAndZeroes) {
+TEST_F(GuestMemoryTest, ResetFreesEverythingAndPagesHandedOutAgainHoldThePattern) {
   uint64_t a = 0;
   ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 8, a));
   std::memset(reinterpret_cast<void *>(a), 0x77, 8 * GuestMemory::kPageSize);
   memory.Reset();
   EXPECT_EQ(memory.PagesInUse(), 0u);
-  EXPECT_EQ(*reinterpret_cast<uint8_t *>(a + 100), 0u);
   uint64_t again = a;
   EXPECT_TRUE(memory.AllocatePages(Kind::Address, kBootServicesData, 8, again));
+  EXPECT_TRUE(HoldsPattern(again, 8 * GuestMemory::kPageSize));
+  // Pages the caller fills itself are left as they are.
+  std::memset(reinterpret_cast<void *>(a), 0x77, GuestMemory::kPageSize);
+  ASSERT_TRUE(memory.FreePages(a, 8));
+  uint64_t unfilled = a;
+  ASSERT_TRUE(memory.AllocatePages(Kind::Address, kBootServicesData, 1, unfilled,
+                                   GuestMemory::Fill::None));
+  EXPECT_EQ(*reinterpret_cast<uint8_t *>(unfilled), GuestMemory::kFreedFill);
 }
 
 TEST_F(GuestMemoryTest, StacksAreReusedAndSurviveReset) {
   void *first = memory.AllocateStack(64 * 1024);
   EXPECT_LT(reinterpret_cast<uint64_t>(first), k4GiB);
-  EXPECT_GE(reinterpret_cast<uint64_t>(first), GuestMemory::kPagesLimit);
+  EXPECT_GE(reinterpret_cast<uint64_t>(first), memory.StackArea().base);
+  EXPECT_TRUE(HoldsPattern(reinterpret_cast<uint64_t>(first), 64 * 1024)) << "a new stack";
   std::memset(first, 0x11, 64 * 1024);
   memory.Reset();
   EXPECT_EQ(*static_cast<uint8_t *>(first), 0x11u);
@@ -177,6 +214,7 @@ TEST_F(GuestMemoryTest, ArenaCutsAlignedPiecesFromPagesOfItsType) {
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b, a + 16) << "pieces are 16-byte aligned and packed";
+  EXPECT_TRUE(HoldsPattern(reinterpret_cast<uint64_t>(b), 24));
   EXPECT_EQ(memory.PagesInUse(), 2u);
   uint32_t type = 0;
   ASSERT_TRUE(memory.TypeAt(reinterpret_cast<uint64_t>(a), type));
@@ -186,8 +224,11 @@ TEST_F(GuestMemoryTest, ArenaCutsAlignedPiecesFromPagesOfItsType) {
   ASSERT_NE(big, nullptr);
   EXPECT_EQ(memory.PagesInUse(), 5u);
   std::memset(big, 0x5A, 3 * GuestMemory::kPageSize);
-  EXPECT_EQ(arena.Take(GuestMemory::kSize), nullptr) << "no room in guest memory";
-  EXPECT_EQ(memory.PagesInUse(), 5u);
+  EXPECT_EQ(arena.Take(uint64_t{2} << 30), nullptr) << "no room in guest memory";
+  // An arena with a limit takes its pages below it.
+  sim::GuestArena low(memory, kRuntimeServicesData, 1, k4GiB - 1);
+  EXPECT_LT(reinterpret_cast<uint64_t>(low.Take(8)), k4GiB);
+  EXPECT_EQ(memory.PagesInUse(), 6u);
 }
 
 TEST_F(GuestMemoryTest, AfterExitBootServicesDeviceWritesIntoTheOsMemoryAreCounted) {
@@ -218,7 +259,7 @@ TEST_F(GuestMemoryTest, AfterExitBootServicesDeviceWritesIntoTheOsMemoryAreCount
   EXPECT_EQ(memory.DmaWritesAfterExitBootServices(), 0u);
 }
 
-TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeZeroedMemory) {
+TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeMemory) {
   uint64_t a = 0;
   {
     sim::Machine first;
@@ -227,7 +268,31 @@ TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeZeroedMemory) {
   }
   sim::Machine second;
   EXPECT_EQ(second.memory().PagesInUse(), 0u);
-  EXPECT_EQ(*reinterpret_cast<uint64_t *>(a), 0u);
+  uint64_t b = 0;
+  ASSERT_TRUE(second.memory().AllocatePages(Kind::AnyPages, kBootServicesData, 1, b));
+  EXPECT_EQ(b, a);
+  EXPECT_TRUE(HoldsPattern(b, GuestMemory::kPageSize));
+  // Both regions are reachable through the bus as well as through pointers.
+  EXPECT_EQ(second.bus().MmioRead(b + 8, 4), 0x5A5A5A5Au);
+}
+
+TEST(GuestMemoryLayoutTest, TheSanitizerLayoutKeepsLowRamBelowTheShadowAndHighRamAboveIt) {
+  // It maps in every build (the board layout cannot under AddressSanitizer).
+  {
+    const GuestMemory::Layout *layout = &GuestMemory::kSanitizerLayout;
+    GuestMemory memory(*layout);
+    uint64_t any = 0, low = k4GiB - 1;
+    ASSERT_TRUE(memory.AllocatePages(Kind::AnyPages, kBootServicesData, 4, any));
+    ASSERT_TRUE(memory.AllocatePages(Kind::MaxAddress, kBootServicesData, 4, low));
+    EXPECT_GE(any, layout->high.base);
+    EXPECT_LT(low, layout->low.End());
+    void *stack = memory.AllocateStack(64 * 1024);
+    EXPECT_LT(reinterpret_cast<uint64_t>(stack), layout->low.End());
+    memory.FreeStack(stack);
+  }
+  // AddressSanitizer's shadow on x86-64 Linux: 0x7FFF8000 up to 0x10007FFF8000.
+  EXPECT_LE(GuestMemory::kSanitizerLayout.low.End(), 0x7FFF8000u);
+  EXPECT_GE(GuestMemory::kSanitizerLayout.high.base, 0x10007FFF8000u);
 }
 
 TEST(GuestMemoryDeathTest, SecondLiveInstanceIsRefusedLoudly) {

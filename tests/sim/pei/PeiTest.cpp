@@ -247,8 +247,11 @@ TEST_F(HobListTest, PhitComesFirstAndCreatedHobsGoBeforeTheEnd) {
   EXPECT_EQ(GetHobLength(first), 32) << "lengths are rounded to 8 bytes";
   EXPECT_EQ(second, static_cast<uint8_t *>(first) + 32);
   for (size_t i = sizeof(EFI_HOB_GENERIC_HEADER); i < 32; i++) {
-    EXPECT_EQ(static_cast<uint8_t *>(first)[i], 0) << "HOB bodies start zeroed";
+    EXPECT_EQ(static_cast<uint8_t *>(first)[i], GuestMemory::kPowerOnFill)
+        << "only the header is set; the body holds what memory held";
   }
+  // PEI memory, and so the HOB list DXE gets, lies below 4 GiB.
+  EXPECT_LE(phit->EfiMemoryTop, GuestMemory::k4GiB);
 
   std::vector<UINT16> types;
   const void *hob = pei_->HobList();
@@ -297,8 +300,9 @@ TEST_F(HobListTest, PoolAndPagesAreRecordedInTheHobList) {
   const auto *poolHob = static_cast<const uint8_t *>(pool) - sizeof(EFI_HOB_GENERIC_HEADER);
   EXPECT_EQ(GetHobType(poolHob), EFI_HOB_TYPE_MEMORY_POOL);
   EXPECT_EQ(GetHobLength(poolHob), 24);
-  Services().SetMem(pool, 13, 0x5A);
-  EXPECT_EQ(static_cast<uint8_t *>(pool)[12], 0x5A);
+  EXPECT_EQ(static_cast<uint8_t *>(pool)[12], GuestMemory::kPowerOnFill) << "pool is not cleared";
+  Services().SetMem(pool, 13, 0xC3);
+  EXPECT_EQ(static_cast<uint8_t *>(pool)[12], 0xC3);
   EXPECT_EQ(Services().AllocatePool(ps_, 0x10000, &pool), EFI_OUT_OF_RESOURCES);
 
   EFI_PHYSICAL_ADDRESS pages = 0;
@@ -311,6 +315,7 @@ TEST_F(HobListTest, PoolAndPagesAreRecordedInTheHobList) {
   ASSERT_NE(allocation, nullptr);
   EXPECT_EQ(allocation->AllocDescriptor.MemoryBaseAddress, pages);
   EXPECT_EQ(allocation->AllocDescriptor.MemoryLength, 2 * GuestMemory::kPageSize);
+  EXPECT_EQ(*reinterpret_cast<const uint64_t *>(pages), 0x5A5A5A5A5A5A5A5Aull);
 }
 
 TEST_F(HobListTest, BootModeIsThePhits) {

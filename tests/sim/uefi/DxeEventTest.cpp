@@ -262,7 +262,7 @@ TEST_F(DxeTablesTest, HeadersAreValidAndNoSlotIsEmpty) {
   for (void *slot : slots(rt_, sizeof *rt_)) {
     EXPECT_NE(slot, nullptr);
   }
-  // Guest memory below 4 GiB, like everything firmware is handed.
+  // In guest memory, like everything firmware is handed.
   EXPECT_TRUE(machine_.memory().Contains(reinterpret_cast<uint64_t>(st), sizeof *st));
 }
 

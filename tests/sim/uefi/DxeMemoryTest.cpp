@@ -4,6 +4,7 @@
 
 #include "sim/core/GuestMemory.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim::test {
@@ -20,8 +21,16 @@ TEST_F(PoolTest, AccountingFollowsAllocationsAndFrees) {
   EXPECT_EQ(dxe_->PoolBytesInUse(), 73100u);
   for (void *p : {a, b, c}) {
     const uint64_t address = reinterpret_cast<uint64_t>(p);
-    EXPECT_EQ(address % 8, 0u);
+    // 8-byte aligned, as UEFI promises, and deliberately not 16; above
+    // 4 GiB, where a reference core serves pool first.
+    EXPECT_EQ(address % 16, 8u);
+    EXPECT_GE(address, GuestMemory::k4GiB);
     EXPECT_TRUE(machine_.memory().Contains(address));
+  }
+  // Nothing is cleared: new pool holds what memory held at power-on.
+  for (auto [p, size] : {std::pair{a, 100}, std::pair{b, 3000}, std::pair{c, 70000}}) {
+    const auto *bytes = static_cast<const uint8_t *>(p);
+    EXPECT_EQ(std::count(bytes, bytes + size, GuestMemory::kPowerOnFill), size);
   }
   uint32_t type = 0;
   ASSERT_TRUE(machine_.memory().TypeAt(reinterpret_cast<uint64_t>(b), type));
@@ -100,23 +109,42 @@ INSTANTIATE_TEST_SUITE_P(BadPointers, PoolFaultTest,
 
 using PageTest = DxeFixture;
 
+TEST_F(PageTest, AnyPagesComeFromAbove4GiBAndALimitBelowItKeepsThemBelow) {
+  const GuestMemory &memory = machine_.memory();
+  EFI_PHYSICAL_ADDRESS any = 0;
+  ASSERT_EQ(bs_->AllocatePages(AllocateAnyPages, EfiBootServicesData, 3, &any), EFI_SUCCESS);
+  EXPECT_GE(any, memory.layout().high.base);
+  EXPECT_LE(any + 3 * GuestMemory::kPageSize, memory.layout().high.End());
+  EFI_PHYSICAL_ADDRESS low = 0xFFFFFFFF;
+  ASSERT_EQ(bs_->AllocatePages(AllocateMaxAddress, EfiBootServicesData, 2, &low), EFI_SUCCESS);
+  EXPECT_LE(low + 2 * GuestMemory::kPageSize, GuestMemory::k4GiB);
+  EXPECT_TRUE(memory.Contains(low, 2 * GuestMemory::kPageSize));
+  for (EFI_PHYSICAL_ADDRESS pages : {any, low}) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(pages);
+    EXPECT_EQ(std::count(bytes, bytes + 2 * GuestMemory::kPageSize, GuestMemory::kPowerOnFill),
+              2 * GuestMemory::kPageSize)
+        << "pages are handed out as they are, not zeroed";
+  }
+}
+
 TEST_F(PageTest, MaxAddressIsHonouredAndPartialFreesAreCounted) {
-  const EFI_PHYSICAL_ADDRESS limit = GuestMemory::kBase + 0x00200000 - 1;
+  const uint64_t lowBase = machine_.memory().layout().low.base;
+  const EFI_PHYSICAL_ADDRESS limit = lowBase + 0x00200000 - 1;
   EFI_PHYSICAL_ADDRESS address = limit;
   ASSERT_EQ(bs_->AllocatePages(AllocateMaxAddress, EfiBootServicesData, 4, &address), EFI_SUCCESS);
   EXPECT_EQ(address % GuestMemory::kPageSize, 0u);
   EXPECT_LE(address + 4 * GuestMemory::kPageSize - 1, limit);
   EXPECT_EQ(dxe_->PagesInUse(), 4u);
 
-  EFI_PHYSICAL_ADDRESS tooLow = GuestMemory::kBase - 1;
+  EFI_PHYSICAL_ADDRESS tooLow = lowBase - 1;
   EXPECT_EQ(bs_->AllocatePages(AllocateMaxAddress, EfiBootServicesData, 1, &tooLow),
             EFI_OUT_OF_RESOURCES)
       << "no room below the limit";
-  EXPECT_EQ(tooLow, GuestMemory::kBase - 1) << "a refused request leaves the address alone";
+  EXPECT_EQ(tooLow, lowBase - 1) << "a refused request leaves the address alone";
   EFI_PHYSICAL_ADDRESS taken = address;
   EXPECT_EQ(bs_->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &taken), EFI_NOT_FOUND)
       << "the pages at a fixed address are already allocated";
-  EFI_PHYSICAL_ADDRESS unaligned = GuestMemory::kBase + 0x123;
+  EFI_PHYSICAL_ADDRESS unaligned = lowBase + 0x123;
   EXPECT_EQ(bs_->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &unaligned),
             EFI_INVALID_PARAMETER);
 
@@ -144,16 +172,23 @@ TEST_F(PageTest, MemoryMapDescribesAllocationsAndReportsTheSizeItNeeds) {
   ASSERT_GT(size, 0u);
   std::vector<EFI_MEMORY_DESCRIPTOR> map(size / descriptorSize);
   ASSERT_EQ(bs_->GetMemoryMap(&size, map.data(), &key, &descriptorSize, &version), EFI_SUCCESS);
-  uint64_t total = 0, next = GuestMemory::kBase;
+  // Each RAM region is covered from its base to its end without gaps.
+  const auto regions = machine_.memory().Regions();
+  size_t region = 0;
+  uint64_t total = 0, next = regions[0].base;
   bool found = false;
   for (const EFI_MEMORY_DESCRIPTOR &d : map) {
+    if (next == regions[region].End() && region + 1 < regions.size()) {
+      next = regions[++region].base;
+    }
     EXPECT_EQ(d.PhysicalStart, next) << "descriptors cover guest memory without gaps";
     next = d.PhysicalStart + d.NumberOfPages * GuestMemory::kPageSize;
     total += d.NumberOfPages;
     found |= d.Type == EfiACPIMemoryNVS && d.PhysicalStart == address && d.NumberOfPages == 3;
   }
   EXPECT_TRUE(found);
-  EXPECT_EQ(total * GuestMemory::kPageSize, GuestMemory::kSize);
+  EXPECT_EQ(next, regions.back().End());
+  EXPECT_EQ(total * GuestMemory::kPageSize, regions[0].size + regions[1].size);
 
   const UINTN firstKey = key;
   ASSERT_EQ(bs_->FreePages(address, 3), EFI_SUCCESS);
