@@ -208,7 +208,8 @@ struct Cpu::Hooks {
   static bool Unmapped(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t,
                        void *user) {
     Cpu &cpu = *static_cast<Cpu *>(user);
-    if (cpu.machine_.memory().Contains(address) && address >= GuestMemory::kPagesLimit) {
+    const GuestMemory::Region stacks = cpu.machine_.memory().StackArea();
+    if (address >= stacks.base && address - stacks.base < stacks.size) {
       // The stack area: fiber stacks and the blocks of loaded images are
       // mapped when first touched; their guard pages never are.
       cpu.MapStackBlockOnDemand(address);
@@ -346,14 +347,17 @@ Cpu::~Cpu() {
 
 void Cpu::MapGuestMemory() {
   GuestMemory &memory = machine_.memory();
-  // The page allocator's range, shared with the host: the same bytes at the
-  // same addresses. The stack area above it is mapped block by block.
-  const uint64_t base = GuestMemory::kPagesBase;
-  const uint64_t bytes = GuestMemory::kPagesLimit - GuestMemory::kPagesBase;
-  Check(uc_mem_map_ptr(uc_, base, bytes, UC_PROT_ALL, memory.HostPointer(base)), "guest RAM");
-  const uint64_t ramEnd = memory.Base() + memory.Size();
-  const uint64_t holeBase = std::max(kMmioHoleBase, ramEnd);
-  if (holeBase != kMmioHoleBase) {
+  // The page allocator's ranges, shared with the host: the same bytes at the
+  // same addresses. The stack area is mapped block by block; 32-bit code
+  // cannot reach the region above 4 GiB.
+  for (const GuestMemory::Region &area : memory.PageAreas()) {
+    if (arch_ == Arch::Ia32 && area.base >= GuestMemory::k4GiB) {
+      continue;
+    }
+    Check(uc_mem_map_ptr(uc_, area.base, area.size, UC_PROT_ALL, memory.HostPointer(area.base)),
+          "guest RAM");
+  }
+  if (memory.layout().low.End() > kMmioHoleBase) {
     std::fprintf(stderr, "mgmt-sim: emulated CPU: guest RAM reaches into the MMIO hole\n");
     std::abort();
   }

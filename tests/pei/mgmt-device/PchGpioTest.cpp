@@ -5,6 +5,8 @@
 #include <Guid/GpioUnlockHob.h>
 #include <Register/EcLpcDecode.h>
 
+#include <cstring>
+
 #include "../ec/FlashByte.h"
 #include "MgmtDeviceFixture.h"
 
@@ -488,6 +490,8 @@ TEST_F(GpioTest, PadBeyondAnExistingShortHobIsRefused) {
   void *hob = nullptr;
   ASSERT_EQ(pei.CreateHob(EFI_HOB_TYPE_GUID_EXTENSION, 24 + 3 * 8, &hob), EFI_SUCCESS);
   static_cast<EFI_HOB_GUID_TYPE *>(hob)->Name = gGpioUnlockHobGuid;
+  // Whoever made the short HOB cleared its entries; CreateHob does not.
+  std::memset(static_cast<EFI_HOB_GUID_TYPE *>(hob) + 1, 0, 3 * 8);
   EXPECT_EQ(SetDirection(H(2, 1), PadDirInput), EFI_SUCCESS);
   EXPECT_EQ(SetDirection(H(3, 1), PadDirInput), EFI_INVALID_PARAMETER);
   EXPECT_EQ(CountGuidHobs(gGpioUnlockHobGuid), 1u);

@@ -37,8 +37,11 @@ class CpuTest : public ::testing::TestWithParam<Arch> {
 protected:
   // Code copied into a page of guest RAM.
   uint64_t Code(std::vector<uint8_t> bytes) {
-    uint64_t page = 0;
-    EXPECT_TRUE(machine.memory().AllocatePages(GuestMemory::AllocKind::AnyPages, 3, 1, page));
+    // 32-bit code must lie below 4 GiB; 64-bit code goes wherever pages come from.
+    const bool ia32 = GetParam() == Arch::Ia32;
+    uint64_t page = ia32 ? 0xFFFFFFFF : 0;
+    EXPECT_TRUE(machine.memory().AllocatePages(
+        ia32 ? GuestMemory::AllocKind::MaxAddress : GuestMemory::AllocKind::AnyPages, 3, 1, page));
     std::memcpy(machine.memory().HostPointer(page), bytes.data(), bytes.size());
     return page;
   }

@@ -52,8 +52,9 @@ protected:
     return result.edxEax;
   }
   uint8_t *Buffer(size_t pages) {
-    uint64_t address = 0;
-    EXPECT_TRUE(machine.memory().AllocatePages(GuestMemory::AllocKind::AnyPages, 4, pages, address));
+    uint64_t address = 0xFFFFFFFF; // 32-bit code reaches only below 4 GiB
+    EXPECT_TRUE(
+        machine.memory().AllocatePages(GuestMemory::AllocKind::MaxAddress, 4, pages, address));
     return machine.memory().HostPointer(address);
   }
 
