@@ -53,6 +53,9 @@ struct BoardOptions {
   std::vector<ControllerFault> controllerFaults;
   unsigned dropRequests = 0; // the next N requests vanish
   bool controllerSilent = false;
+  // The controller goes on sending (one frame a millisecond) after the board
+  // exits boot services, as one that does not know the host has booted.
+  bool controllerSendsAfterExit = false;
 
   // ---- Displays ----
   bool mgmtDisplay = true;

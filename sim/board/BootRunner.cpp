@@ -570,9 +570,14 @@ void BootRunner::WatchAfterExitBootServices(BootRecord &boot) {
   }
   // The OS is starting; devices left running keep working in the meantime.
   constexpr uint64_t kSliceNs = 1'000'000;
+  unsigned framesSent = 0;
   for (uint64_t watched = 0; watched < kOsWatchNs; watched += kSliceNs) {
     machine.clock().AdvanceNs(kSliceNs);
 #if MGMT_BOARD_HAS_NIC
+    if (board_.options().controllerSendsAfterExit && board_.controller() != nullptr) {
+      board_.controller()->SendNonAnswerFrame();
+      ++framesSent;
+    }
     if (board_.nic() != nullptr) {
       board_.nic()->Poll();
     }
@@ -590,7 +595,9 @@ void BootRunner::WatchAfterExitBootServices(BootRecord &boot) {
                        std::to_string(kOsWatchNs / 1'000'000) + " ms devices wrote " +
                        std::to_string(boot.dmaAfterExitBootServices) +
                        " time(s) by DMA into the OS's memory" +
-                       (boot.firstDmaAfterExit.empty() ? "" : " (first: " + boot.firstDmaAfterExit + ")"));
+                       (boot.firstDmaAfterExit.empty() ? "" : " (first: " + boot.firstDmaAfterExit + ")") +
+                       (framesSent == 0 ? "" : "; the controller sent " + std::to_string(framesSent) +
+                                                   " frame(s) meanwhile"));
 }
 
 BootRecord BootRunner::Boot(unsigned number) {

@@ -328,6 +328,10 @@ void ApplyScenario(const std::string &text, const std::string &path, BoardOption
              }},
             {"silent", [&](const toml::node &n,
                            const std::string &k) { o.controllerSilent = r.Boolean(n, k); }},
+            {"sends_after_exit",
+             [&](const toml::node &n, const std::string &k) {
+               o.controllerSendsAfterExit = r.Boolean(n, k);
+             }},
             {"silent_items",
              [&](const toml::node &n, const std::string &k) {
                codes(n, k, ControllerFault::Kind::Silent);

@@ -212,6 +212,26 @@ TEST(DefaultBoard, ExitBootServicesComesLastAndNoDeviceWritesIntoTheOsMemory) {
             "OS's memory");
 }
 
+TEST(ExitBootServices, ControllerThatKeepsSendingReachesNoMemoryOfTheOs) {
+  REQUIRE_MODULES("NicLinkDxe", "MgmtAgentDxe");
+  Booted b = BootScenario("controller-after-exit.toml");
+  const BootRecord &boot = b.run.boots[0];
+  const sim::board::StepRecord &exit = boot.steps.back();
+  ASSERT_EQ(exit.name, "exit boot services");
+  size_t framesAfterExit = 0;
+  for (const sim::board::WireFrame &wire : b.board->Wire()) {
+    framesAfterExit += wire.toBoard && wire.timeNs > exit.endNs ? 1 : 0;
+  }
+  EXPECT_EQ(framesAfterExit, 100u) << "one frame a millisecond while the board watches";
+  EXPECT_EQ(boot.dmaAfterExitBootServices, 0u) << b.run.failure;
+  EXPECT_FALSE(b.run.failed) << b.run.failure;
+  ASSERT_EQ(exit.notes.size(), 1u);
+  EXPECT_NE(exit.notes[0].find("devices wrote 0 time(s) by DMA into the OS's memory; the "
+                               "controller sent 100 frame(s) meanwhile"),
+            std::string::npos)
+      << exit.notes[0];
+}
+
 TEST(ExitBootServices, AFrameReceivedAfterTheExitLandsInTheOsMemoryAndFailsTheRun) {
   REQUIRE_MODULES("NicLinkDxe", "MgmtAgentDxe");
   // The rings the firmware laid out stay in boot-services memory. A

@@ -49,6 +49,7 @@ items = { "0x02030000" = [0x82] }
 refuse = [0x02230000]
 drop = 2
 late_us = 1500
+sends_after_exit = true
 [displays]
 other = false
 [cpu]
@@ -76,6 +77,7 @@ mode = "s3"
   EXPECT_EQ(o.pchSeries, BoardOptions::PchSeries::LP);
   EXPECT_TRUE(o.padLevels.at("MgmtPadSense"));
   EXPECT_EQ(o.controllerItems.at(0x02030000), std::vector<uint8_t>{0x82});
+  EXPECT_TRUE(o.controllerSendsAfterExit);
   ASSERT_EQ(o.controllerFaults.size(), 2u);
   for (const sim::board::ControllerFault &fault : o.controllerFaults) {
     if (fault.kind == sim::board::ControllerFault::Kind::Refuse) {
