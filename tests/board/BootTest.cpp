@@ -170,6 +170,12 @@ TEST(DefaultBoard, FourDocumentsReachTheController) {
   EXPECT_EQ(docs.documents[1].text, "{\n\t\"UUID\":\t\"e56b0d88c412069fd24b417e205c913a\"\n}");
   EXPECT_EQ(docs.documents[2].text, "{\n\t\"uPath\":\t\"Q7146\"\n}");
   EXPECT_EQ(docs.documents[3].text, "{\n\t\"ModelName\":\t\"Q7146-MB\"\n}");
+  // The modules did all that with pool and any-address pages above 4 GiB.
+  size_t above4GiB = 0;
+  for (const sim::GuestMemory::Allocation &a : b.board->machine().memory().Allocations()) {
+    above4GiB += a.address >= sim::GuestMemory::k4GiB ? 1 : 0;
+  }
+  EXPECT_GT(above4GiB, 0u);
 }
 
 TEST(DefaultBoard, ProcessorRatioOfTheScenarioReachesTheInventory) {
