@@ -10,6 +10,8 @@ namespace fuzz {
 
 std::jmp_buf *gResetPoint = nullptr;
 uint64_t gMsrValue = 0;
+uint32_t (*gMmioRead32)(UINTN) = nullptr;
+void (*gMmioWrite)(UINTN, unsigned) = nullptr;
 
 namespace {
 
@@ -145,7 +147,14 @@ void Services::Set(const CHAR16 *name, const EFI_GUID &guid, UINT32 attributes,
 extern "C" {
 UINT8 IoRead8(UINT16) { return 0xFF; }
 UINT16 IoRead16(UINT16) { return 0xFFFF; }
-UINT32 IoRead32(UINT16) { return 0xFFFFFFFF; }
+UINT32 IoRead32(UINT16 Port) {
+  // A quarter of a chunk per read: waits end, yet still read the timer.
+  static UINT32 sPmTimer;
+  if (Port == kBoardPmTimerPort) {
+    return sPmTimer += 1u << 20;
+  }
+  return 0xFFFFFFFF;
+}
 void IoWrite8(UINT16 Port, UINT8 Value) {
   if (Port == kBoardResetControlPort && Value == kBoardFullReset) {
     if (fuzz::gResetPoint == nullptr) {
@@ -158,12 +167,30 @@ void IoWrite16(UINT16, UINT16) {}
 void IoWrite32(UINT16, UINT32) {}
 UINT8 MmioRead8(UINTN) { return 0xFF; }
 UINT16 MmioRead16(UINTN) { return 0xFFFF; }
-UINT32 MmioRead32(UINTN) { return 0xFFFFFFFF; }
+UINT32 MmioRead32(UINTN Address) {
+  return fuzz::gMmioRead32 != nullptr ? fuzz::gMmioRead32(Address) : 0xFFFFFFFF;
+}
 UINT64 MmioRead64(UINTN) { return ~0ull; }
-void MmioWrite8(UINTN, UINT8) {}
-void MmioWrite16(UINTN, UINT16) {}
-void MmioWrite32(UINTN, UINT32) {}
-void MmioWrite64(UINTN, UINT64) {}
+void MmioWrite8(UINTN Address, UINT8) {
+  if (fuzz::gMmioWrite != nullptr) {
+    fuzz::gMmioWrite(Address, 1);
+  }
+}
+void MmioWrite16(UINTN Address, UINT16) {
+  if (fuzz::gMmioWrite != nullptr) {
+    fuzz::gMmioWrite(Address, 2);
+  }
+}
+void MmioWrite32(UINTN Address, UINT32) {
+  if (fuzz::gMmioWrite != nullptr) {
+    fuzz::gMmioWrite(Address, 4);
+  }
+}
+void MmioWrite64(UINTN Address, UINT64) {
+  if (fuzz::gMmioWrite != nullptr) {
+    fuzz::gMmioWrite(Address, 8);
+  }
+}
 UINT64 ReadMsr(UINT32) { return fuzz::gMsrValue; }
 void CpuPause(void) {}
 void ReadIdtr(IDT_REGISTER *Idtr) {

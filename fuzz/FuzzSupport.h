@@ -1,6 +1,7 @@
 // What the fuzz drivers give module code in place of a board: a hardware
 // seam where reads float high and writes go nowhere (a full-reset request
-// returns to the driver through FuzzResetPoint), and boot and runtime
+// returns to the driver through FuzzResetPoint; the PM timer runs so fast
+// that any Stall ends after a few reads), and boot and runtime
 // services with pool from the heap, protocols looked up in a small table and
 // variables kept in memory. Services a driver does not set stay NULL, so an
 // unexpected call shows at once.
@@ -19,6 +20,10 @@ namespace fuzz {
 extern std::jmp_buf *gResetPoint;
 // What every model-specific register reads as.
 extern uint64_t gMsrValue;
+// Set by a driver that needs devices to answer: 32-bit MMIO reads go here
+// instead of floating high, and every MMIO write is reported here.
+extern uint32_t (*gMmioRead32)(UINTN address);
+extern void (*gMmioWrite)(UINTN address, unsigned width);
 
 struct Variable {
   std::vector<CHAR16> name;
