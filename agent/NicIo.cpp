@@ -358,7 +358,16 @@ EFI_STATUS EFIAPI NicIoMap(EFI_PCI_IO_PROTOCOL *, EFI_PCI_IO_PROTOCOL_OPERATION,
 
 EFI_STATUS EFIAPI NicIoUnmap(EFI_PCI_IO_PROTOCOL *, VOID *) { return EFI_UNSUPPORTED; }
 
-EFI_STATUS EFIAPI NicIoFreeBuffer(EFI_PCI_IO_PROTOCOL *, UINTN, VOID *) { return EFI_UNSUPPORTED; }
+// The link allocates a staging buffer for every exchange and gives it back
+// here; refusing would keep 16 KiB below 4 GiB per exchange until the OS
+// takes the memory.
+EFI_STATUS EFIAPI NicIoFreeBuffer(EFI_PCI_IO_PROTOCOL *This, UINTN Pages, VOID *HostAddress) {
+  (void)This;
+  if (HostAddress == NULL || Pages == 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  return mBootServices->FreePages((EFI_PHYSICAL_ADDRESS)(UINTN)HostAddress, Pages);
+}
 
 EFI_STATUS EFIAPI NicIoFlush(EFI_PCI_IO_PROTOCOL *) { return EFI_UNSUPPORTED; }
 

@@ -373,6 +373,9 @@ void Board::PowerOn() {
     display->SetMode(0);
   }
 #endif
+  if (powerOnHook_) {
+    powerOnHook_(*this);
+  }
 }
 
 bool Board::OpenCapture(const std::string &path, std::string *error) {

@@ -17,6 +17,7 @@
 #include <sim/uefi/VariableStore.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,9 @@ public:
   // registers. Non-volatile variables are kept; volatile ones are dropped.
   void PowerOn();
   unsigned PowerOns() const { return powerOns_; }
+  // Runs at the end of every power-on, once the fresh models are in place
+  // (fault injection into the models PowerOn rebuilds).
+  void SetPowerOnHook(std::function<void(Board &)> hook) { powerOnHook_ = std::move(hook); }
 
   // Per-boot models (valid from PowerOn to the next PowerOn).
   Chipset &chipset() { return *chipset_; }
@@ -86,6 +90,7 @@ public:
   SuperIo &superio() { return *superio_; }
   ResetControl &resetControl() { return *resetControl_; }
   PchGpioModel *pchGpio() { return pchGpio_.get(); }
+  PmTimer &pmTimer() { return *pmTimer_; }
 
   // Long-lived models; null when not in this build or not fitted.
   NicModel *nic() { return nic_.get(); }
@@ -150,6 +155,7 @@ private:
   LinkTap *capture_ = nullptr;
   std::vector<WireFrame> wire_;
   unsigned powerOns_ = 0;
+  std::function<void(Board &)> powerOnHook_;
   std::vector<ModelFaultCounts> platformFaults_; // of the boots before this one
 };
 

@@ -920,6 +920,10 @@ BootRecord BootRunner::Boot(unsigned number) {
                              " link interface(s) and hid the management devices");
     }
   });
+  if (!ended) {
+    boot.poolBytesAtExit = dxe.PoolBytesInUse();
+    boot.pagesAtExit = dxe.PagesInUse();
+  }
   step(core("exit boot services", "DXE"), [&](StepRecord &) { dxe.ExitBootServices(); });
   if (!ended) {
     boot.ending = BootRecord::Ending::ReadyToBoot;

@@ -89,6 +89,10 @@ struct BootRecord {
   // boot services (while the board watched them), and the first of them.
   uint64_t dmaAfterExitBootServices = 0;
   std::string firstDmaAfterExit;
+  // What firmware still held through the pool and page services when the
+  // DXE phase handed over to the OS (right before exit-boot-services).
+  uint64_t poolBytesAtExit = 0;
+  uint64_t pagesAtExit = 0;
 };
 const char *EndingName(BootRecord::Ending ending);
 

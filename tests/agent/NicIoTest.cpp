@@ -292,7 +292,7 @@ TEST_F(NicIoTest, DataMembersTouchTheIdentityRegisterFirstEvenWhenRefused) {
                   .found);
 }
 
-TEST_F(NicIoTest, AllocateBufferGivesBootOrRuntimeDataPagesBelow4GiB) {
+TEST_F(NicIoTest, AllocateBufferGivesBootOrRuntimeDataPagesBelow4GiBAndFreeBufferTakesThemBack) {
   ASSERT_TRUE(Install(Entries()));
   void *pages = nullptr;
   RunToEnd([&] {
@@ -310,6 +310,14 @@ TEST_F(NicIoTest, AllocateBufferGivesBootOrRuntimeDataPagesBelow4GiB) {
   ASSERT_TRUE(machine.memory().TypeAt(address, type));
   EXPECT_EQ(type, static_cast<uint32_t>(EfiRuntimeServicesData));
   EXPECT_EQ(dxe->PagesInUse(), 3u);
+  RunToEnd([&] {
+    auto *p = &mNicIo.PciIo;
+    EXPECT_EQ(p->FreeBuffer(p, 3, nullptr), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(p->FreeBuffer(p, 0, pages), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(p->FreeBuffer(p, 3, pages), EFI_SUCCESS);
+    EXPECT_EQ(p->FreeBuffer(p, 3, pages), EFI_NOT_FOUND) << "already given back";
+  });
+  EXPECT_EQ(dxe->PagesInUse(), 0u);
 }
 
 TEST_F(NicIoTest, StallWaitsItsCountInVirtualTime) {
