@@ -128,8 +128,7 @@ const Fault kSingle[] = {
     {"ControllerSilent", [](Board &b) { b.controller()->SetSilent(true); }},
     {"ControllerLate", [](Board &b) { b.controller()->SetAnswerDelay(50 * kMs); }},
     {"ControllerDropsThreeRequests", [](Board &b) { b.controller()->DropNextRequests(3); }},
-    {"ControllerTrafficBeforeAnswers",
-     [](Board &b) { b.controller()->SetTrafficBeforeAnswer(3); }},
+    {"ControllerTrafficBeforeAnswers", [](Board &b) { b.controller()->SetTrafficBeforeAnswer(3); }},
     {"ControllerStaleAnswersFirst",
      [](Board &b) {
        b.controller()->SetTrafficBeforeAnswer(2, sim::MgmtController::Traffic::StaleAnswer);
@@ -269,17 +268,23 @@ TEST_P(FaultMatrix, EndsExplainedLeaksNothingAndWritesOnlyWhatAFaultlessBootWoul
 
   std::string accevarText = accevarUnchanged ? "unchanged" : "{";
   for (size_t i = 0; accevar.has_value() && i < accevar->size(); i++) {
-    accevarText += (i != 0 ? " " : "") + std::to_string((*accevar)[i]) + (i + 1 == accevar->size() ? "}" : "");
+    accevarText +=
+        (i != 0 ? " " : "") + std::to_string((*accevar)[i]) + (i + 1 == accevar->size() ? "}" : "");
   }
   const bool setupChanged = SetupOf(*o.board) != Board::DefaultSetup();
   std::printf("| %s | %s | %s |%s | Setup %s, AcceVar %s |\n", GetParam().name.c_str(),
-              endings.c_str(), leaks.empty() ? "-" : leaks.c_str(), misuse.empty() ? " none" : misuse.c_str(),
-              !setupChanged ? "unchanged" : oddSetup == 0 ? "as a faultless boot" : "changed",
+              endings.c_str(), leaks.empty() ? "-" : leaks.c_str(),
+              misuse.empty() ? " none" : misuse.c_str(),
+              !setupChanged   ? "unchanged"
+              : oddSetup == 0 ? "as a faultless boot"
+                              : "changed",
               accevarText.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFaultAloneAndInPairs, FaultMatrix, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<Case> &info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                           return info.param.name;
+                         });
 
 } // namespace
 
