@@ -38,6 +38,7 @@ struct BootTotals {
   uint64_t accesses = 0;
   uint64_t virtualNs = 0;
   double hostNs = 0;
+  std::map<std::string, uint64_t> byDevice; // of the last boot
 };
 
 sim::board::RunRecord BootOnce(const BoardOptions &options, BootTotals &totals,
@@ -55,6 +56,7 @@ sim::board::RunRecord BootOnce(const BoardOptions &options, BootTotals &totals,
   totals.boots += 1;
   totals.accesses += board.machine().bus().Accesses();
   totals.virtualNs += board.machine().clock().NowNs();
+  totals.byDevice = board.machine().bus().AccessesByDevice();
   return run;
 }
 
@@ -71,6 +73,19 @@ void Report(benchmark::State &state, const BootTotals &t) {
   state.counters["boots_per_s"] = 1e9 * t.boots / t.hostNs;
 }
 
+// Where a boot's accesses go: "<space>:<device>" counters of the last boot,
+// for the devices with at least a thousandth of them.
+void ReportDevices(benchmark::State &state, const BootTotals &t) {
+  uint64_t all = 0;
+  for (const auto &[device, n] : t.byDevice)
+    all += n;
+  for (const auto &[device, n] : t.byDevice) {
+    if (n * 1000 >= all)
+      state.counters[device.back() == ':' ? device + "(unclaimed)" : device] =
+          static_cast<double>(n);
+  }
+}
+
 void BM_DefaultBoot(benchmark::State &state) {
   BootTotals totals;
   for (auto _ : state) {
@@ -78,6 +93,7 @@ void BM_DefaultBoot(benchmark::State &state) {
     benchmark::DoNotOptimize(run.boots.size());
   }
   Report(state, totals);
+  ReportDevices(state, totals);
 }
 BENCHMARK(BM_DefaultBoot)->Unit(benchmark::kMillisecond);
 

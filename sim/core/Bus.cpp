@@ -1,7 +1,9 @@
 // Address decoding and access accounting for port I/O, MMIO and MSRs.
 #include "Bus.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "AccessCost.h"
 #include "Pci.h"
@@ -13,10 +15,6 @@ BusTarget::~BusTarget() = default;
 namespace {
 constexpr uint64_t kIoSpaceLimit = 0x10000;
 constexpr uint64_t kMmioSpaceLimit = ~uint64_t{0};
-// Nothing claims it: a port cycle goes out to LPC/eSPI (subtractive decode),
-// a memory read ends in a master abort after a full round trip.
-constexpr uint64_t kUnclaimedIoNs = cost::Ns(AccessKind::LpcPort);
-constexpr uint64_t kUnclaimedMmioNs = cost::Ns(AccessKind::Device);
 
 std::string Hex(uint64_t v) {
   char buf[24];
@@ -32,27 +30,42 @@ Bus::Bus(Clock &clock, Trace &trace)
 
 Bus::~Bus() = default;
 
-void Bus::Insert(RangeMap &map, uint64_t limit, Mapping mapping, const char *space) {
+void Bus::Insert(Space &space, uint64_t limit, Mapping mapping, const char *spaceName) {
+  std::map<uint64_t, Mapping> &map = space.map;
   if (mapping.length == 0 || mapping.target == nullptr || mapping.base > limit ||
       mapping.length - 1 > limit - mapping.base) {
-    throw BusConflict(std::string(space) + " mapping '" + mapping.name + "' at " +
+    throw BusConflict(std::string(spaceName) + " mapping '" + mapping.name + "' at " +
                       Hex(mapping.base) + " is empty or outside the address space");
   }
   const uint64_t last = mapping.base + (mapping.length - 1);
   auto next = map.lower_bound(mapping.base);
   if (next != map.end() && next->second.base <= last) {
-    throw BusConflict(std::string(space) + " mapping '" + mapping.name + "' at " +
+    throw BusConflict(std::string(spaceName) + " mapping '" + mapping.name + "' at " +
                       Hex(mapping.base) + " overlaps '" + next->second.name + "' at " +
                       Hex(next->second.base));
   }
   if (next != map.begin()) {
     const Mapping &prev = std::prev(next)->second;
     if (prev.base + (prev.length - 1) >= mapping.base) {
-      throw BusConflict(std::string(space) + " mapping '" + mapping.name + "' at " +
+      throw BusConflict(std::string(spaceName) + " mapping '" + mapping.name + "' at " +
                         Hex(mapping.base) + " overlaps '" + prev.name + "' at " + Hex(prev.base));
     }
   }
   map.emplace(mapping.base, std::move(mapping));
+  Reindex(space);
+}
+
+void Bus::Reindex(Space &space) {
+  space.ranges.clear();
+  for (const auto &[base, mapping] : space.map) {
+    space.ranges.push_back({base, &mapping});
+  }
+  space.lastHit = nullptr;
+}
+
+void Bus::Retire(Space &space, const Mapping &mapping) {
+  if (mapping.accesses != 0)
+    space.retired[mapping.name] += mapping.accesses;
 }
 
 void Bus::MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name,
@@ -68,28 +81,67 @@ void Bus::MapMmio(uint64_t base, uint64_t length, BusTarget *target, std::string
 }
 
 void Bus::Unmap(BusTarget *target) {
-  for (RangeMap *map : {&io_, &mmio_}) {
-    std::erase_if(*map, [target](const auto &item) { return item.second.target == target; });
+  for (Space *space : {&io_, &mmio_}) {
+    const size_t erased = std::erase_if(space->map, [this, space, target](const auto &item) {
+      if (item.second.target != target)
+        return false;
+      Retire(*space, item.second);
+      return true;
+    });
+    if (erased != 0)
+      Reindex(*space);
   }
 }
 
-void Bus::UnmapIo(uint16_t base) { io_.erase(base); }
-void Bus::UnmapMmio(uint64_t base) { mmio_.erase(base); }
+void Bus::UnmapIo(uint16_t base) {
+  auto it = io_.map.find(base);
+  if (it == io_.map.end())
+    return;
+  Retire(io_, it->second);
+  io_.map.erase(it);
+  Reindex(io_);
+}
+
+void Bus::UnmapMmio(uint64_t base) {
+  auto it = mmio_.map.find(base);
+  if (it == mmio_.map.end())
+    return;
+  Retire(mmio_, it->second);
+  mmio_.map.erase(it);
+  Reindex(mmio_);
+}
 
 void Bus::SetQuiet(BusTarget *target, bool quiet) {
-  for (RangeMap *map : {&io_, &mmio_}) {
-    for (auto &[base, mapping] : *map) {
+  for (Space *space : {&io_, &mmio_}) {
+    for (auto &[base, mapping] : space->map) {
       if (mapping.target == target)
         mapping.quiet = quiet;
     }
   }
 }
 
-const Bus::Mapping *Bus::Lookup(const RangeMap &map, uint64_t address, unsigned size) {
-  auto it = map.upper_bound(address);
-  if (it == map.begin())
+std::map<std::string, uint64_t> Bus::AccessesByDevice() const {
+  std::map<std::string, uint64_t> counts;
+  for (const auto &[prefix, space] : {std::pair<const char *, const Space *>{"io:", &io_},
+                                      std::pair<const char *, const Space *>{"mmio:", &mmio_}}) {
+    for (const auto &[name, n] : space->retired)
+      counts[prefix + name] += n;
+    for (const auto &[base, mapping] : space->map) {
+      if (mapping.accesses != 0)
+        counts[prefix + mapping.name] += mapping.accesses;
+    }
+    if (space->unclaimed != 0)
+      counts[prefix] += space->unclaimed;
+  }
+  return counts;
+}
+
+const Bus::Mapping *Bus::Find(const Space &space, uint64_t address, unsigned size) {
+  auto it = std::upper_bound(space.ranges.begin(), space.ranges.end(), address,
+                             [](uint64_t a, const Space::Range &r) { return a < r.base; });
+  if (it == space.ranges.begin())
     return nullptr;
-  const Mapping &m = std::prev(it)->second;
+  const Mapping &m = *std::prev(it)->mapping;
   const uint64_t offset = address - m.base;
   // An access must lie wholly inside one mapping to be claimed.
   if (offset >= m.length || size > m.length - offset)
@@ -97,13 +149,11 @@ const Bus::Mapping *Bus::Lookup(const RangeMap &map, uint64_t address, unsigned 
   return &m;
 }
 
-const Bus::Mapping *Bus::FindIo(uint16_t port) const { return Lookup(io_, port, 1); }
-const Bus::Mapping *Bus::FindMmio(uint64_t address) const { return Lookup(mmio_, address, 1); }
+const Bus::Mapping *Bus::FindIo(uint16_t port) const { return Find(io_, port, 1); }
+const Bus::Mapping *Bus::FindMmio(uint64_t address) const { return Find(mmio_, address, 1); }
 
 void Bus::TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, uint64_t value,
                       const Mapping *mapping) {
-  if (!trace_.Enabled() || (mapping != nullptr && mapping->quiet))
-    return;
   std::string_view device;
   if (mapping != nullptr) {
     device = mapping->name;
@@ -116,51 +166,38 @@ void Bus::TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, ui
   trace_.Record(clock_.NowNs(), kind, address, size, value, device);
 }
 
-uint64_t Bus::Read(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind,
-                   uint64_t address, unsigned size) {
-  const Mapping *m = Lookup(map, address, size);
-  ++accesses_;
-  clock_.AdvanceNs(m != nullptr ? m->costNs : unclaimedNs);
-  uint64_t value;
-  if (m == nullptr) {
-    ++unclaimedReads_;
-    value = OnesOf(size);
-  } else {
-    value = m->target->Read(address - m->base, size) & OnesOf(size);
+uint64_t Bus::ReadOther(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind,
+                        uint64_t address, unsigned size) {
+  const Mapping *m = Find(space, address, size);
+  if (m != nullptr) {
+    space.lastHit = m;
+    return Read(space, unclaimedNs, kind, address, size);
   }
-  TraceAccess(kind, address, size, value, m);
+  ++accesses_;
+  ++space.unclaimed;
+  clock_.AdvanceNs(unclaimedNs);
+  ++unclaimedReads_;
+  const uint64_t value = OnesOf(size);
+  if (trace_.AdmitAccess())
+    TraceAccess(kind, address, size, value, nullptr);
   return value;
 }
 
-void Bus::Write(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
-                unsigned size, uint64_t value) {
-  value &= OnesOf(size);
-  const Mapping *m = Lookup(map, address, size);
-  ++accesses_;
-  clock_.AdvanceNs(m != nullptr ? m->costNs : unclaimedNs);
-  // Traced before delivery: the write may end the run (reset control).
-  TraceAccess(kind, address, size, value, m);
-  if (m == nullptr) {
-    ++unclaimedWrites_;
+void Bus::WriteOther(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
+                     unsigned size, uint64_t value) {
+  const Mapping *m = Find(space, address, size);
+  if (m != nullptr) {
+    space.lastHit = m;
+    Write(space, unclaimedNs, kind, address, size, value);
     return;
   }
-  m->target->Write(address - m->base, size, value);
-}
-
-uint64_t Bus::IoRead(uint16_t port, unsigned size) {
-  return Read(io_, kUnclaimedIoNs, TraceEntry::IoRead, port, size);
-}
-
-void Bus::IoWrite(uint16_t port, unsigned size, uint64_t value) {
-  Write(io_, kUnclaimedIoNs, TraceEntry::IoWrite, port, size, value);
-}
-
-uint64_t Bus::MmioRead(uint64_t address, unsigned size) {
-  return Read(mmio_, kUnclaimedMmioNs, TraceEntry::MmioRead, address, size);
-}
-
-void Bus::MmioWrite(uint64_t address, unsigned size, uint64_t value) {
-  Write(mmio_, kUnclaimedMmioNs, TraceEntry::MmioWrite, address, size, value);
+  value &= OnesOf(size);
+  ++accesses_;
+  ++space.unclaimed;
+  clock_.AdvanceNs(unclaimedNs);
+  if (trace_.AdmitAccess())
+    TraceAccess(kind, address, size, value, nullptr);
+  ++unclaimedWrites_;
 }
 
 void Bus::SetMsr(uint32_t index, uint64_t value) {
@@ -187,7 +224,5 @@ uint64_t Bus::ReadMsr(uint32_t index) {
     trace_.Record(clock_.NowNs(), TraceEntry::Msr, index, 8, value, "cpu");
   return value;
 }
-
-void Bus::CpuPause() { clock_.AdvanceNs(cost::kCpuPauseNs); }
 
 } // namespace sim

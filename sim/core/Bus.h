@@ -57,10 +57,18 @@ public:
   // which delay loops read millions of times).
   void SetQuiet(BusTarget *target, bool quiet);
 
-  uint64_t IoRead(uint16_t port, unsigned size);
-  void IoWrite(uint16_t port, unsigned size, uint64_t value);
-  uint64_t MmioRead(uint64_t address, unsigned size);
-  void MmioWrite(uint64_t address, unsigned size, uint64_t value);
+  uint64_t IoRead(uint16_t port, unsigned size) {
+    return Read(io_, kUnclaimedIoNs, TraceEntry::IoRead, port, size);
+  }
+  void IoWrite(uint16_t port, unsigned size, uint64_t value) {
+    Write(io_, kUnclaimedIoNs, TraceEntry::IoWrite, port, size, value);
+  }
+  uint64_t MmioRead(uint64_t address, unsigned size) {
+    return Read(mmio_, kUnclaimedMmioNs, TraceEntry::MmioRead, address, size);
+  }
+  void MmioWrite(uint64_t address, unsigned size, uint64_t value) {
+    Write(mmio_, kUnclaimedMmioNs, TraceEntry::MmioWrite, address, size, value);
+  }
 
   // MSRs: a fixed value or a handler per index; reading an unknown MSR is a
   // fault on hardware, reported through the handler set with OnMsrFault.
@@ -69,7 +77,7 @@ public:
   uint64_t ReadMsr(uint32_t index);
   void OnMsrFault(std::function<void(uint32_t index)> handler) { msrFault_ = std::move(handler); }
 
-  void CpuPause();
+  void CpuPause() { clock_.AdvanceNs(cost::kCpuPauseNs); }
 
   PciHost &Pci() { return *pci_; }
 
@@ -80,6 +88,7 @@ public:
     std::string name;
     uint64_t costNs = 0;
     bool quiet = false;
+    mutable uint64_t accesses = 0;
   };
   const Mapping *FindIo(uint16_t port) const;
   const Mapping *FindMmio(uint64_t address) const;
@@ -88,28 +97,88 @@ public:
   uint64_t Accesses() const { return accesses_; }
   uint64_t UnclaimedReads() const { return unclaimedReads_; }
   uint64_t UnclaimedWrites() const { return unclaimedWrites_; }
+  // Accesses per claiming device name ("io:pm-timer", "mmio:pci"), unmapped
+  // devices included; unclaimed ones under "io:" and "mmio:". MSRs are not
+  // counted here.
+  std::map<std::string, uint64_t> AccessesByDevice() const;
 
   static uint64_t OnesOf(unsigned size) {
     return size >= 8 ? ~uint64_t{0} : (uint64_t{1} << (size * 8)) - 1;
   }
 
 private:
-  using RangeMap = std::map<uint64_t, Mapping>; // keyed by base
-  void Insert(RangeMap &map, uint64_t limit, Mapping mapping, const char *space);
-  static const Mapping *Lookup(const RangeMap &map, uint64_t address, unsigned size);
+  // One address space. The map owns the mappings (their addresses stay put
+  // while others come and go); a sorted array of the ranges and the last
+  // mapping hit make the per-access lookup cheap, since firmware polls one
+  // register at a time.
+  struct Space {
+    struct Range {
+      uint64_t base;
+      const Mapping *mapping;
+    };
+    std::map<uint64_t, Mapping> map; // keyed by base
+    std::vector<Range> ranges;
+    const Mapping *lastHit = nullptr;
+    uint64_t unclaimed = 0;
+    std::map<std::string, uint64_t> retired; // accesses of unmapped devices
+  };
+  // Nothing claims it: a port cycle goes out to LPC/eSPI (subtractive
+  // decode), a memory read ends in a master abort after a full round trip.
+  static constexpr uint64_t kUnclaimedIoNs = cost::Ns(AccessKind::LpcPort);
+  static constexpr uint64_t kUnclaimedMmioNs = cost::Ns(AccessKind::Device);
+
+  void Insert(Space &space, uint64_t limit, Mapping mapping, const char *spaceName);
+  void Reindex(Space &space);
+  void Retire(Space &space, const Mapping &mapping);
+  static const Mapping *Find(const Space &space, uint64_t address, unsigned size);
+  static bool Claims(const Mapping &m, uint64_t address, unsigned size) {
+    const uint64_t offset = address - m.base; // wraps below the base: no claim
+    return offset < m.length && size <= m.length - offset;
+  }
   // One access in either address space: its cost, the claiming target (or
-  // all ones / a dropped write) and the trace entry.
-  uint64_t Read(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
-                unsigned size);
-  void Write(const RangeMap &map, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
-             unsigned size, uint64_t value);
+  // all ones / a dropped write) and the trace entry. The mapping hit last
+  // is served inline; everything else goes the slow way.
+  uint64_t Read(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
+                unsigned size) {
+    const Mapping *m = space.lastHit;
+    if (m == nullptr || !Claims(*m, address, size)) [[unlikely]]
+      return ReadOther(space, unclaimedNs, kind, address, size);
+    ++accesses_;
+    ++m->accesses;
+    clock_.AdvanceNs(m->costNs);
+    const uint64_t value = m->target->Read(address - m->base, size) & OnesOf(size);
+    if (!m->quiet && trace_.AdmitAccess())
+      TraceAccess(kind, address, size, value, m);
+    return value;
+  }
+  void Write(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
+             unsigned size, uint64_t value) {
+    const Mapping *m = space.lastHit;
+    if (m == nullptr || !Claims(*m, address, size)) [[unlikely]] {
+      WriteOther(space, unclaimedNs, kind, address, size, value);
+      return;
+    }
+    value &= OnesOf(size);
+    ++accesses_;
+    ++m->accesses;
+    clock_.AdvanceNs(m->costNs);
+    // Traced before delivery: the write may end the run (reset control).
+    if (!m->quiet && trace_.AdmitAccess())
+      TraceAccess(kind, address, size, value, m);
+    m->target->Write(address - m->base, size, value);
+  }
+  uint64_t ReadOther(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
+                     unsigned size);
+  void WriteOther(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
+                  unsigned size, uint64_t value);
+  // Records an admitted access (the trace had room).
   void TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, uint64_t value,
                    const Mapping *mapping);
 
   Clock &clock_;
   Trace &trace_;
-  RangeMap io_;
-  RangeMap mmio_;
+  Space io_;
+  Space mmio_;
   std::unique_ptr<PciHost> pci_;
   std::map<uint32_t, std::function<uint64_t()>> msrs_;
   std::function<void(uint32_t)> msrFault_;

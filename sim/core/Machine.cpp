@@ -10,11 +10,6 @@
 
 namespace sim {
 
-namespace {
-Machine *gCurrent = nullptr;
-
-} // namespace
-
 // Guest RAM as seen through MMIO accessors (a driver may poll a descriptor
 // with MmioRead32 as well as through a pointer).
 class Machine::RamTarget final : public BusTarget {
@@ -63,11 +58,9 @@ Machine::Machine() : bus_(clock_, trace_) {
 }
 
 Machine::~Machine() {
-  if (gCurrent == this)
-    gCurrent = nullptr;
+  if (current_ == this)
+    current_ = nullptr;
 }
-
-Machine *Machine::Current() { return gCurrent; }
 
 void Machine::Stop(StopReason reason, std::string detail, uint64_t value) {
   if (reason == StopReason::Fault) {
@@ -95,8 +88,10 @@ void Machine::Stop(StopReason reason, std::string detail, uint64_t value) {
   std::abort();
 }
 
-MachineScope::MachineScope(Machine &machine) : previous_(gCurrent) { gCurrent = &machine; }
+MachineScope::MachineScope(Machine &machine) : previous_(Machine::current_) {
+  Machine::current_ = &machine;
+}
 
-MachineScope::~MachineScope() { gCurrent = previous_; }
+MachineScope::~MachineScope() { Machine::current_ = previous_; }
 
 } // namespace sim

@@ -41,7 +41,8 @@ public:
   Trace &trace() { return trace_; }
   GuestMemory &memory() { return memory_; }
 
-  static Machine *Current();
+  // Inline: every hardware access of module code asks for it.
+  static Machine *Current() { return current_; }
 
   // Ends the current firmware run. On a firmware fiber this switches straight
   // back to the runner and never returns. Outside a run, a Reset is recorded
@@ -76,7 +77,10 @@ public:
   static constexpr uint64_t kDefaultWatchdogNs = 60ull * 1000 * 1000 * 1000;
 
 private:
+  friend class MachineScope;
   class RamTarget;
+
+  static inline Machine *current_ = nullptr;
 
   Clock clock_;
   Trace trace_;

@@ -142,17 +142,30 @@ void PciHost::Attach(uint8_t bus, uint8_t dev, uint8_t fn, PciFunction *function
     std::snprintf(buf, sizeof(buf), "pci %02x:%02x.%x", bus, dev & 0x1F, fn & 0x7);
     name = buf;
   }
-  functions_[Location{bus, static_cast<uint8_t>(dev & 0x1F), static_cast<uint8_t>(fn & 0x7)}] =
-      Slot{function, std::move(name)};
+  const Location at{bus, static_cast<uint8_t>(dev & 0x1F), static_cast<uint8_t>(fn & 0x7)};
+  functions_[at] = Slot{function, std::move(name)};
+  SetPresent(at, true);
 }
 
 void PciHost::Detach(uint8_t bus, uint8_t dev, uint8_t fn) {
-  functions_.erase(Location{bus, static_cast<uint8_t>(dev & 0x1F), static_cast<uint8_t>(fn & 0x7)});
+  const Location at{bus, static_cast<uint8_t>(dev & 0x1F), static_cast<uint8_t>(fn & 0x7)};
+  functions_.erase(at);
+  SetPresent(at, false);
 }
 
 void PciHost::Detach(PciFunction *function) {
-  std::erase_if(functions_,
-                [function](const auto &item) { return item.second.function == function; });
+  std::erase_if(functions_, [this, function](const auto &item) {
+    if (item.second.function != function)
+      return false;
+    SetPresent(item.first, false);
+    return true;
+  });
+}
+
+void PciHost::SetPresent(Location at, bool present) {
+  const unsigned index = Index(at);
+  const uint64_t bit = uint64_t{1} << (index % 64);
+  present_[index / 64] = present ? present_[index / 64] | bit : present_[index / 64] & ~bit;
 }
 
 PciFunction *PciHost::Find(uint8_t bus, uint8_t dev, uint8_t fn) const {
@@ -162,6 +175,10 @@ PciFunction *PciHost::Find(uint8_t bus, uint8_t dev, uint8_t fn) const {
 }
 
 const PciHost::Slot *PciHost::Route(uint64_t offset) const {
+  // Enumeration probes every bus, device and function; nearly all are absent.
+  const unsigned index = static_cast<unsigned>(offset >> 12) & 0xFFFF;
+  if ((present_[index / 64] >> (index % 64) & 1) == 0)
+    return nullptr;
   auto it = functions_.find(LocationOf(offset));
   return it == functions_.end() ? nullptr : &it->second;
 }

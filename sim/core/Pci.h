@@ -124,8 +124,14 @@ private:
     std::string name;
   };
   const Slot *Route(uint64_t offset) const;
+  // Bus, device and function as one 16-bit number, as in an ECAM offset.
+  static unsigned Index(Location at) {
+    return (unsigned{at.bus} << 8) | (unsigned{at.dev} << 3) | unsigned{at.fn};
+  }
+  void SetPresent(Location at, bool present);
 
   std::map<Location, Slot> functions_;
+  std::array<uint64_t, 65536 / 64> present_{}; // one bit per Index()
   uint64_t absentReads_ = 0;
   uint64_t absentWrites_ = 0;
 };

@@ -94,6 +94,17 @@ public:
   // eat the host's memory); Dropped() tells how many were lost.
   void SetLimit(size_t entries) { limit_ = entries; }
   uint64_t Dropped() const { return dropped_; }
+  // Whether an access entry recorded now would be kept; one that would not
+  // is counted as dropped here, so callers can skip building it.
+  bool AdmitAccess() {
+    if (!enabled_)
+      return false;
+    if (entries_.size() >= limit_) {
+      ++dropped_;
+      return false;
+    }
+    return true;
+  }
 
   const std::vector<TraceEntry> &Entries() const { return entries_; }
   void Clear() {

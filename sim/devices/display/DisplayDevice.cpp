@@ -52,7 +52,8 @@ DisplayDevice::DisplayDevice(Machine &machine, Config config)
   for (const Mode &mode : config_.modes) {
     largest = std::max<uint64_t>(largest, uint64_t{mode.width} * mode.height * 4);
   }
-  memory_.assign(largest, 0);
+  // Reserved, not touched: the framebuffer grows as it is drawn on.
+  memory_.reserve(largest);
   framebufferSize_ = largest;
   SetIds(config_.vendorId, config_.deviceId);
   SetSubsystem(config_.subsystemVendorId, config_.subsystemId);
@@ -78,7 +79,7 @@ bool DisplayDevice::SetMode(uint32_t mode) {
     return false;
   }
   mode_ = static_cast<int>(mode);
-  std::fill(memory_.begin(), memory_.end(), 0);
+  memory_.clear();
   pixelsWritten_ = 0;
   machine_.trace().Event(config_.name, "display.mode",
                          std::to_string(Width()) + "x" + std::to_string(Height()));
@@ -87,7 +88,7 @@ bool DisplayDevice::SetMode(uint32_t mode) {
 
 void DisplayDevice::ClearMode() {
   mode_ = -1;
-  std::fill(memory_.begin(), memory_.end(), 0);
+  memory_.clear();
   pixelsWritten_ = 0;
 }
 
@@ -96,6 +97,9 @@ uint32_t DisplayDevice::Pixel(uint32_t x, uint32_t y) const {
     throw std::out_of_range(config_.name + ": pixel outside the screen");
   }
   const size_t at = (size_t{y} * Stride() + x) * 4;
+  if (at + 4 > memory_.size()) {
+    return kBlack;
+  }
   return uint32_t{memory_[at + 2]} << 16 | uint32_t{memory_[at + 1]} << 8 | memory_[at];
 }
 
@@ -104,11 +108,18 @@ void DisplayDevice::SetPixel(uint32_t x, uint32_t y, uint32_t rgb) {
     throw std::out_of_range(config_.name + ": pixel outside the screen");
   }
   const size_t at = (size_t{y} * Stride() + x) * 4;
+  Grow(at + 4);
   memory_[at] = static_cast<uint8_t>(rgb);
   memory_[at + 1] = static_cast<uint8_t>(rgb >> 8);
   memory_[at + 2] = static_cast<uint8_t>(rgb >> 16);
   memory_[at + 3] = 0;
   pixelsWritten_++;
+}
+
+void DisplayDevice::Grow(size_t bytes) {
+  if (bytes > memory_.size()) {
+    memory_.resize(bytes); // the new part reads black
+  }
 }
 
 void DisplayDevice::OnConfigWrite(uint16_t reg, unsigned size, uint32_t value) {
@@ -143,6 +154,7 @@ uint64_t DisplayDevice::Framebuffer::Read(uint64_t offset, unsigned size) {
 }
 
 void DisplayDevice::Framebuffer::Write(uint64_t offset, unsigned size, uint64_t value) {
+  display_.Grow(std::min<uint64_t>(offset + size, display_.framebufferSize_));
   for (unsigned i = 0; i < size && offset + i < display_.memory_.size(); i++) {
     display_.memory_[offset + i] = static_cast<uint8_t>(value >> (8 * i));
   }

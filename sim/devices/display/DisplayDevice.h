@@ -91,11 +91,15 @@ private:
 
   void UpdateMapping();
   uint32_t Stride() const { return Width(); }
+  // Makes the first `bytes` of the framebuffer addressable.
+  void Grow(size_t bytes);
 
   Machine &machine_;
   Config config_;
   Framebuffer framebuffer_{*this};
-  std::vector<uint8_t> memory_; // BGRX bytes
+  // BGRX bytes; everything past its end is black, so clearing the screen
+  // and powering on cost what was drawn, not the whole framebuffer.
+  std::vector<uint8_t> memory_;
   uint64_t framebufferSize_ = 0;
   uint64_t mappedAt_ = 0;
   int mode_ = -1;

@@ -1,40 +1,55 @@
-// pcap capture of the management link through libpcap's dump writer.
+// pcap capture of the management link. The classic format is small enough
+// to write directly, which keeps libpcap (and the libraries it loads) out of
+// every simulator process.
 #include "PcapWriter.h"
 
-#include <pcap/pcap.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace sim {
 
 namespace {
-constexpr int kSnapLength = 65535;
-}
+constexpr uint32_t kMagicMicroseconds = 0xA1B2C3D4;
+constexpr uint16_t kVersionMajor = 2;
+constexpr uint16_t kVersionMinor = 4;
+constexpr uint32_t kSnapLength = 65535;
+constexpr uint32_t kLinkTypeEthernet = 1;
+
+// Fields in host byte order, as every pcap reader expects (the magic tells
+// the order).
+void Put32(uint8_t *at, uint32_t value) { std::memcpy(at, &value, 4); }
+void Put16(uint8_t *at, uint16_t value) { std::memcpy(at, &value, 2); }
+} // namespace
 
 std::unique_ptr<PcapWriter> PcapWriter::Open(const std::string &path, std::string *error) {
-  pcap_t *pcap = pcap_open_dead(DLT_EN10MB, kSnapLength);
-  if (pcap == nullptr) {
+  std::FILE *file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
     if (error != nullptr) {
-      *error = "pcap_open_dead failed";
+      *error = path + ": " + std::strerror(errno);
     }
     return nullptr;
   }
-  pcap_dumper_t *dumper = pcap_dump_open(pcap, path.c_str());
-  if (dumper == nullptr) {
+  uint8_t header[24] = {};
+  Put32(header, kMagicMicroseconds);
+  Put16(header + 4, kVersionMajor);
+  Put16(header + 6, kVersionMinor);
+  // Time zone offset and time stamp accuracy: both zero.
+  Put32(header + 16, kSnapLength);
+  Put32(header + 20, kLinkTypeEthernet);
+  if (std::fwrite(header, sizeof(header), 1, file) != 1 || std::fflush(file) != 0) {
     if (error != nullptr) {
-      *error = pcap_geterr(pcap);
+      *error = path + ": " + std::strerror(errno);
     }
-    pcap_close(pcap);
+    std::fclose(file);
     return nullptr;
   }
-  return std::unique_ptr<PcapWriter>(new PcapWriter(path, pcap, dumper));
+  return std::unique_ptr<PcapWriter>(new PcapWriter(path, file));
 }
 
-PcapWriter::PcapWriter(std::string path, void *pcap, void *dumper)
-    : path_(std::move(path)), pcap_(pcap), dumper_(dumper) {}
+PcapWriter::PcapWriter(std::string path, std::FILE *file) : path_(std::move(path)), file_(file) {}
 
-PcapWriter::~PcapWriter() {
-  pcap_dump_close(static_cast<pcap_dumper_t *>(dumper_));
-  pcap_close(static_cast<pcap_t *>(pcap_));
-}
+PcapWriter::~PcapWriter() { std::fclose(file_); }
 
 void PcapWriter::OnWireFrame(uint64_t timeNs, LinkDirection direction,
                              const std::vector<uint8_t> &frame) {
@@ -43,14 +58,16 @@ void PcapWriter::OnWireFrame(uint64_t timeNs, LinkDirection direction,
 }
 
 void PcapWriter::Write(uint64_t timeNs, const std::vector<uint8_t> &frame) {
-  pcap_pkthdr header{};
-  header.ts.tv_sec = static_cast<time_t>(timeNs / 1000000000u);
-  header.ts.tv_usec = static_cast<suseconds_t>((timeNs % 1000000000u) / 1000u);
-  header.caplen = static_cast<bpf_u_int32>(frame.size());
-  header.len = static_cast<bpf_u_int32>(frame.size());
-  auto *dumper = static_cast<pcap_dumper_t *>(dumper_);
-  pcap_dump(reinterpret_cast<u_char *>(dumper), &header, frame.data());
-  pcap_dump_flush(dumper);
+  const uint32_t length = static_cast<uint32_t>(frame.size());
+  const uint32_t captured = length < kSnapLength ? length : kSnapLength;
+  uint8_t header[16];
+  Put32(header, static_cast<uint32_t>(timeNs / 1000000000u));
+  Put32(header + 4, static_cast<uint32_t>((timeNs % 1000000000u) / 1000u));
+  Put32(header + 8, captured);
+  Put32(header + 12, length);
+  std::fwrite(header, sizeof(header), 1, file_);
+  std::fwrite(frame.data(), 1, captured, file_);
+  std::fflush(file_);
   ++frames_;
 }
 

@@ -1,11 +1,12 @@
 // A capture of the management link in the classic pcap format (Ethernet link
-// type), written with libpcap so that Wireshark and tshark open it. Time
+// type, microsecond stamps), which Wireshark and tshark open. Time
 // stamps are virtual time. Attach it to the Ethernet controller model as the
 // wire's tap; every frame in both directions is written and flushed at once,
 // so the file is complete even if the simulation stops abruptly.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +18,7 @@ namespace sim {
 class PcapWriter final : public LinkTap {
 public:
   // Creates (truncates) the file. On failure returns nullptr and, if `error`
-  // is given, libpcap's reason.
+  // is given, the path and the system's reason.
   static std::unique_ptr<PcapWriter> Open(const std::string &path, std::string *error = nullptr);
   ~PcapWriter() override;
   PcapWriter(const PcapWriter &) = delete;
@@ -31,11 +32,10 @@ public:
   const std::string &Path() const { return path_; }
 
 private:
-  PcapWriter(std::string path, void *pcap, void *dumper);
+  PcapWriter(std::string path, std::FILE *file);
 
   std::string path_;
-  void *pcap_;   // pcap_t
-  void *dumper_; // pcap_dumper_t
+  std::FILE *file_;
   uint64_t frames_ = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <string>
 
 #include "AccessCost.h"
 #include "Machine.h"
@@ -104,6 +105,48 @@ TEST_F(BusTest, UnmappedTargetNoLongerDecodes) {
   EXPECT_EQ(IoRead8(0x2E), 0xFFu);
 }
 
+// The bus serves the mapping it hit last without a search: that shortcut
+// must never claim a neighbour's address nor outlive its mapping.
+TEST_F(BusTest, MappingHitLastNeverServesAnotherAddressNorOutlivesItself) {
+  Registers a, b, c;
+  bus.MapIo(0x60, 4, &a, "a");
+  bus.MapIo(0x64, 4, &b, "b");
+  a.values[3] = 0x11;
+  b.values[0] = 0x22;
+  EXPECT_EQ(IoRead8(0x63), 0x11u);
+  EXPECT_EQ(IoRead8(0x64), 0x22u) << "the next port is b's";
+  EXPECT_EQ(IoRead8(0x63), 0x11u);
+  EXPECT_EQ(IoRead16(0x63), 0xFFFFu) << "straddles a and b";
+  EXPECT_EQ(IoRead8(0x5F), 0xFFu) << "below a";
+  bus.UnmapIo(0x60);
+  EXPECT_EQ(IoRead8(0x63), 0xFFu);
+  bus.MapIo(0x60, 4, &c, "c");
+  c.values[3] = 0x33;
+  EXPECT_EQ(IoRead8(0x63), 0x33u);
+  IoWrite8(0x61, 0x44);
+  EXPECT_EQ(c.values[1], 0x44u);
+  EXPECT_EQ(a.values.count(1), 0u);
+}
+
+TEST_F(BusTest, AccessesAreCountedPerDeviceWithUnmappedAndUnclaimedOnes) {
+  Registers a, fb;
+  bus.MapIo(0x60, 4, &a, "a");
+  IoRead8(0x60);
+  IoWrite8(0x61, 1);
+  bus.MapMmio(0xD0000000, 0x1000, &fb, "fb");
+  MmioRead32(0xD0000000);
+  bus.Unmap(&fb); // a BAR moves
+  bus.MapMmio(0xC0000000, 0x1000, &fb, "fb");
+  MmioWrite32(0xC0000000, 1);
+  IoRead8(0x80);
+  MmioRead8(0xFED40000);
+  MmioRead32(EcamAddress(0, 0, 0));
+  const std::map<std::string, uint64_t> expected = {
+      {"io:", 1}, {"io:a", 2}, {"mmio:", 1}, {"mmio:fb", 2}, {"mmio:pci", 1}};
+  EXPECT_EQ(bus.AccessesByDevice(), expected);
+  EXPECT_EQ(bus.Accesses(), 7u);
+}
+
 // Each access costs what its path costs: the kind its mapping was given, an
 // LPC cycle for an unclaimed port, a device round trip for unclaimed memory.
 TEST_F(BusTest, EveryAccessCostsTheVirtualTimeOfItsPath) {
@@ -195,9 +238,17 @@ TEST_F(EcamTest, WriteToAbsentFunctionChangesNothing) {
   EXPECT_EQ(lpc.Get16(sim::pci::kCommand), 0u);
 }
 
-TEST_F(EcamTest, DetachedFunctionReadsAllOnes) {
+TEST_F(EcamTest, DetachedFunctionReadsAllOnesUntilAttachedAgain) {
+  PciConfigSpace fn1;
+  fn1.SetIds(0x10EC, 0x0001);
+  bus.Pci().Attach(3, 0, 1, &fn1);
   bus.Pci().Detach(3, 0, 0);
   EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0)), 0xFFFFFFFFu);
+  bus.Pci().Attach(3, 0, 0, &nic, "nic");
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0)), 0x816810ECu);
+  bus.Pci().Detach(&nic);
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 0)), 0xFFFFFFFFu);
+  EXPECT_EQ(MmioRead32(EcamAddress(3, 0, 1)), 0x000110ECu) << "the next function stays";
 }
 
 TEST_F(EcamTest, IdentityIsReadOnlyAndCommandIsWritable) {

@@ -47,6 +47,11 @@ protected:
 };
 
 TEST_F(DisplayDeviceTest, FramebufferDecodesAtBar0WhileMemoryDecodingIsOn) {
+  const uint64_t lastPixel = kFramebuffer + (1024 * 768 - 1) * 4;
+  EXPECT_EQ(machine.bus().MmioRead(lastPixel - 4, 8), 0u) << "black before anything is drawn";
+  machine.bus().MmioWrite(lastPixel, 4, 0x00654321);
+  EXPECT_EQ(display.Pixel(1023, 767), 0x654321u);
+  EXPECT_EQ(display.Pixel(1022, 767), 0u);
   machine.bus().MmioWrite(kFramebuffer + (1024 * 2 + 3) * 4, 4, 0x00123456);
   EXPECT_EQ(display.Pixel(3, 2), 0x123456u);
   const uint64_t config = sim::EcamAddress(0, 2, 0, 0);
@@ -87,10 +92,14 @@ TEST_F(DisplayDeviceTest, ModesSwitchClearAndAreDescribed) {
   EXPECT_EQ(output->Gop()->Mode->MaxMode, 3u);
   EXPECT_EQ(output->Gop()->SetMode(output->Gop(), 3), EFI_UNSUPPORTED);
   display.SetPixel(1, 1, 0xFFFFFF);
+  display.SetPixel(1023, 767, 0xFFFFFF);
   EXPECT_EQ(output->Gop()->SetMode(output->Gop(), 1), EFI_SUCCESS);
   EXPECT_EQ(output->Gop()->Mode->Info->HorizontalResolution, 800u);
   EXPECT_EQ(output->LogoOutput()->Mode->Info->VerticalResolution, 600u) << "shared mode";
   EXPECT_EQ(display.Pixel(1, 1), 0u);
+  EXPECT_EQ(display.Pixel(799, 599), 0u);
+  EXPECT_EQ(output->Gop()->SetMode(output->Gop(), 0), EFI_SUCCESS);
+  EXPECT_EQ(display.Pixel(1023, 767), 0u) << "cleared with the mode before";
   sim::RunOutcome outcome = sim::FirmwareRunner::Run(machine, [&] {
     UINTN size = 0;
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION *info = nullptr;
