@@ -52,9 +52,8 @@ DisplayDevice::DisplayDevice(Machine &machine, Config config)
   for (const Mode &mode : config_.modes) {
     largest = std::max<uint64_t>(largest, uint64_t{mode.width} * mode.height * 4);
   }
-  // Reserved, not touched: the framebuffer grows as it is drawn on.
-  memory_.reserve(largest);
   framebufferSize_ = largest;
+  chunks_.resize((largest + kChunk - 1) / kChunk);
   SetIds(config_.vendorId, config_.deviceId);
   SetSubsystem(config_.subsystemVendorId, config_.subsystemId);
   SetClass(PCI_CLASS_DISPLAY, kDisplaySubclassVga, 0);
@@ -79,7 +78,7 @@ bool DisplayDevice::SetMode(uint32_t mode) {
     return false;
   }
   mode_ = static_cast<int>(mode);
-  memory_.clear();
+  Blacken();
   pixelsWritten_ = 0;
   machine_.trace().Event(config_.name, "display.mode",
                          std::to_string(Width()) + "x" + std::to_string(Height()));
@@ -88,7 +87,7 @@ bool DisplayDevice::SetMode(uint32_t mode) {
 
 void DisplayDevice::ClearMode() {
   mode_ = -1;
-  memory_.clear();
+  Blacken();
   pixelsWritten_ = 0;
 }
 
@@ -97,10 +96,7 @@ uint32_t DisplayDevice::Pixel(uint32_t x, uint32_t y) const {
     throw std::out_of_range(config_.name + ": pixel outside the screen");
   }
   const size_t at = (size_t{y} * Stride() + x) * 4;
-  if (at + 4 > memory_.size()) {
-    return kBlack;
-  }
-  return uint32_t{memory_[at + 2]} << 16 | uint32_t{memory_[at + 1]} << 8 | memory_[at];
+  return uint32_t{ByteAt(at + 2)} << 16 | uint32_t{ByteAt(at + 1)} << 8 | ByteAt(at);
 }
 
 void DisplayDevice::SetPixel(uint32_t x, uint32_t y, uint32_t rgb) {
@@ -108,17 +104,29 @@ void DisplayDevice::SetPixel(uint32_t x, uint32_t y, uint32_t rgb) {
     throw std::out_of_range(config_.name + ": pixel outside the screen");
   }
   const size_t at = (size_t{y} * Stride() + x) * 4;
-  Grow(at + 4);
-  memory_[at] = static_cast<uint8_t>(rgb);
-  memory_[at + 1] = static_cast<uint8_t>(rgb >> 8);
-  memory_[at + 2] = static_cast<uint8_t>(rgb >> 16);
-  memory_[at + 3] = 0;
+  ByteRef(at) = static_cast<uint8_t>(rgb);
+  ByteRef(at + 1) = static_cast<uint8_t>(rgb >> 8);
+  ByteRef(at + 2) = static_cast<uint8_t>(rgb >> 16);
+  ByteRef(at + 3) = 0;
   pixelsWritten_++;
 }
 
-void DisplayDevice::Grow(size_t bytes) {
-  if (bytes > memory_.size()) {
-    memory_.resize(bytes); // the new part reads black
+uint8_t DisplayDevice::ByteAt(size_t at) const {
+  const std::unique_ptr<uint8_t[]> &chunk = chunks_[at / kChunk];
+  return chunk ? chunk[at % kChunk] : 0;
+}
+
+uint8_t &DisplayDevice::ByteRef(size_t at) {
+  std::unique_ptr<uint8_t[]> &chunk = chunks_[at / kChunk];
+  if (!chunk) {
+    chunk = std::make_unique<uint8_t[]>(kChunk); // black
+  }
+  return chunk[at % kChunk];
+}
+
+void DisplayDevice::Blacken() {
+  for (std::unique_ptr<uint8_t[]> &chunk : chunks_) {
+    chunk.reset();
   }
 }
 
@@ -147,16 +155,15 @@ void DisplayDevice::UpdateMapping() {
 
 uint64_t DisplayDevice::Framebuffer::Read(uint64_t offset, unsigned size) {
   uint64_t value = 0;
-  for (unsigned i = 0; i < size && offset + i < display_.memory_.size(); i++) {
-    value |= uint64_t{display_.memory_[offset + i]} << (8 * i);
+  for (unsigned i = 0; i < size && offset + i < display_.framebufferSize_; i++) {
+    value |= uint64_t{display_.ByteAt(offset + i)} << (8 * i);
   }
   return value;
 }
 
 void DisplayDevice::Framebuffer::Write(uint64_t offset, unsigned size, uint64_t value) {
-  display_.Grow(std::min<uint64_t>(offset + size, display_.framebufferSize_));
-  for (unsigned i = 0; i < size && offset + i < display_.memory_.size(); i++) {
-    display_.memory_[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  for (unsigned i = 0; i < size && offset + i < display_.framebufferSize_; i++) {
+    display_.ByteRef(offset + i) = static_cast<uint8_t>(value >> (8 * i));
   }
   display_.pixelsWritten_++;
 }

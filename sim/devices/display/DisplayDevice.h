@@ -9,7 +9,9 @@
 #include "sim/core/Bus.h"
 #include "sim/core/Pci.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,15 +93,19 @@ private:
 
   void UpdateMapping();
   uint32_t Stride() const { return Width(); }
-  // Makes the first `bytes` of the framebuffer addressable.
-  void Grow(size_t bytes);
+  uint8_t ByteAt(size_t at) const;
+  // The byte, its chunk made on first use.
+  uint8_t &ByteRef(size_t at);
+  void Blacken();
 
   Machine &machine_;
   Config config_;
   Framebuffer framebuffer_{*this};
-  // BGRX bytes; everything past its end is black, so clearing the screen
-  // and powering on cost what was drawn, not the whole framebuffer.
-  std::vector<uint8_t> memory_;
+  // BGRX bytes in chunks made when first drawn on; a missing chunk is black,
+  // so powering on and clearing the screen cost what was drawn, not the
+  // whole framebuffer.
+  static constexpr size_t kChunk = 64 * 1024;
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
   uint64_t framebufferSize_ = 0;
   uint64_t mappedAt_ = 0;
   int mode_ = -1;
