@@ -15,9 +15,47 @@
 
 #include "Machine.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#define MGMT_RUNNER_ASAN 1
+#endif
+
 namespace sim {
 
 namespace {
+// AddressSanitizer keeps its own idea of which stack the code runs on; every
+// switch between the host's stack and a fiber's is announced to it, or it
+// takes frames on the other stack for overflows. Abandoned fibers leave
+// their frames' redzones poisoned, so a stack is cleaned before it is reused.
+#if defined(MGMT_RUNNER_ASAN)
+void StartSwitch(void **fakeStack, const void *bottom, size_t size) {
+  __sanitizer_start_switch_fiber(fakeStack, bottom, size);
+}
+void FinishSwitch(void *fakeStack, const void **bottom, size_t *size) {
+  __sanitizer_finish_switch_fiber(fakeStack, bottom, size);
+}
+void CleanStack(void *stack, size_t size) { __asan_unpoison_memory_region(stack, size); }
+#else
+void StartSwitch(void **, const void *, size_t) {}
+void FinishSwitch(void *, const void **, size_t *) {}
+void CleanStack(void *, size_t) {}
+#endif
+
+// swapcontext, made of getcontext and setcontext: AddressSanitizer's
+// swapcontext prints a warning on every process's first switch, even with
+// the switches announced, and that would land in mgmt-sim's error output.
+// Out of line, so that nothing of Run's frame lives across the return twice.
+[[gnu::noinline]] void EnterFiber(ucontext_t *back, const ucontext_t *fiber) {
+  volatile bool entered = false;
+  getcontext(back);
+  if (!entered) {
+    entered = true;
+    setcontext(fiber);
+    std::abort(); // setcontext does not return on success
+  }
+}
+
 FirmwareRunner *gInnermost = nullptr;
 FirmwareRunner *gStarting = nullptr;
 
@@ -45,12 +83,16 @@ constexpr uint64_t kBelowStackSlack = 64 * 1024;
 
 void InstallSignalStack() {
   thread_local bool haveSignalStack = false;
+  // Lives as long as the thread; held here too, not only by the kernel, so
+  // that the leak checker sees it is still in use.
+  thread_local char *signalStack = nullptr;
   if (!haveSignalStack) {
     stack_t current{};
     if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) != 0 ||
         current.ss_size < kSignalStackBytes) {
+      signalStack = new char[kSignalStackBytes];
       stack_t mine{};
-      mine.ss_sp = new char[kSignalStackBytes]; // lives as long as the thread
+      mine.ss_sp = signalStack;
       mine.ss_size = kSignalStackBytes;
       sigaltstack(&mine, nullptr);
     }
@@ -185,17 +227,19 @@ RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body,
   runner.outer_ = gInnermost;
   gInnermost = &runner;
   gStarting = &runner;
-  swapcontext(&back, &fiber);
+  void *fakeStack = nullptr;
+  StartSwitch(&fakeStack, runner.stack_, stackBytes);
+  EnterFiber(&back, &fiber);
   // Here after the body returned, a stop abandoned the fiber or a fault
   // left it.
+  FinishSwitch(fakeStack, nullptr, nullptr);
   gInnermost = runner.outer_;
   if (runner.hostFault_) {
-    runner.outcome_.kind = RunOutcome::Fault;
-    runner.outcome_.detail = runner.DescribeHostFault();
-    machine.trace().Event("machine", "machine.stop", "fault: " + runner.outcome_.detail);
+    runner.EndWithHostFault();
   }
 
   ArmWatchdog(machine, outerAlarm);
+  CleanStack(runner.stack_, stackBytes);
   machine.memory().FreeStack(runner.stack_);
   runner.outcome_.endNs = clock.NowNs();
   return runner.outcome_;
@@ -204,6 +248,7 @@ RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body,
 void FirmwareRunner::Trampoline() {
   FirmwareRunner *self = gStarting;
   gStarting = nullptr;
+  FinishSwitch(nullptr, &self->ownerStack_, &self->ownerStackBytes_);
   try {
     self->body_();
     self->outcome_.kind = RunOutcome::Completed;
@@ -214,8 +259,7 @@ void FirmwareRunner::Trampoline() {
     self->outcome_.kind = RunOutcome::Fault;
     self->outcome_.detail = "exception escaped the firmware run";
   }
-  setcontext(static_cast<ucontext_t *>(self->returnContext_));
-  std::abort(); // setcontext does not return on success
+  self->LeaveFiber();
 }
 
 void FirmwareRunner::OnHostFaultEntry(int signal, void *info, void *context) {
@@ -237,8 +281,14 @@ void FirmwareRunner::OnHostFaultEntry(int signal, void *info, void *context) {
   runner->fault_.sp = sp;
   runner->fault_.write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
   runner->hostFault_ = true;
-  setcontext(static_cast<ucontext_t *>(runner->returnContext_));
-  std::abort();
+  runner->LeaveFiber();
+}
+
+// On the owner's stack, once the fiber is left: the text of a host fault.
+void FirmwareRunner::EndWithHostFault() {
+  outcome_.kind = RunOutcome::Fault;
+  outcome_.detail = DescribeHostFault();
+  machine_.trace().Event("machine", "machine.stop", "fault: " + outcome_.detail);
 }
 
 std::string FirmwareRunner::DescribeHostFault() const {
@@ -286,6 +336,13 @@ std::string FirmwareRunner::DescribeHostFault() const {
   return where + ": signal " + std::to_string(f.signal) + " at " + code;
 }
 
+void FirmwareRunner::LeaveFiber() {
+  // The fiber is never resumed: nothing of its frames is kept.
+  StartSwitch(nullptr, ownerStack_, ownerStackBytes_);
+  setcontext(static_cast<ucontext_t *>(returnContext_));
+  std::abort(); // setcontext does not return on success
+}
+
 void FirmwareRunner::Abandon() {
   const auto &stop = machine_.LastStop();
   if (stop) {
@@ -309,8 +366,7 @@ void FirmwareRunner::Abandon() {
     outcome_.kind = RunOutcome::Fault;
     outcome_.detail = "run abandoned without a stop record";
   }
-  setcontext(static_cast<ucontext_t *>(returnContext_));
-  std::abort();
+  LeaveFiber();
 }
 
 } // namespace sim

@@ -10,6 +10,7 @@
 // own and the handler leaves the fiber, so the process goes on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -82,7 +83,10 @@ public:
 private:
   FirmwareRunner(Machine &machine, std::function<void()> body);
   static void Trampoline();
+  // Back to the run's owner for good (body done, stop or fault).
+  [[noreturn]] void LeaveFiber();
   std::string DescribeHostFault() const;
+  [[gnu::noinline]] void EndWithHostFault();
 
   Machine &machine_;
   std::function<void()> body_;
@@ -93,6 +97,9 @@ private:
   HostFault fault_;
   void *fiberContext_ = nullptr;
   void *returnContext_ = nullptr;
+  // The stack the run's owner is on, for the sanitizer's switch back.
+  const void *ownerStack_ = nullptr;
+  size_t ownerStackBytes_ = 0;
   FirmwareRunner *outer_ = nullptr;
 };
 

@@ -707,19 +707,22 @@ std::string Cpu::InstructionBytes(uint64_t pc, size_t count) const {
   return text.empty() ? "unreadable" : text;
 }
 
-void Cpu::Fault(const std::string &what, uint64_t pc) {
+void Cpu::Fault(std::string_view what, uint64_t pc) {
   faulting_ = true; // the detail names the place itself
-  std::string where;
+  // Stop leaves this frame for good: the text is built in the one string
+  // Stop takes over, and nothing else here owns memory when it is called.
+  std::string detail = ArchName(arch_) + std::string(" image code: ");
+  detail += what;
   if (const LoadedImage *image = ImageAt(pc)) {
-    where = "in " + image->name + " at image offset " + Hex(pc - image->base);
+    detail += " in " + image->name + " at image offset " + Hex(pc - image->base);
   } else {
     // Outside every image (a jump to 0): name the code that got there.
     uint64_t caller = 0;
     (void)uc_mem_read(uc_, ReadReg(SpReg(arch_)), &caller, arch_ == Arch::X64 ? 8 : 4);
-    where = "at " + Hex(pc) + ", called from " + Describe(caller);
+    detail += " at " + Hex(pc) + ", called from " + Describe(caller);
   }
-  machine_.Stop(StopReason::Fault, ArchName(arch_) + std::string(" image code: ") + what + " " +
-                                       where + " (instruction bytes: " + InstructionBytes(pc) + ")");
+  detail += " (instruction bytes: " + InstructionBytes(pc) + ")";
+  machine_.Stop(StopReason::Fault, std::move(detail));
   std::abort(); // Stop returns only outside a firmware run
 }
 

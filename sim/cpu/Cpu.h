@@ -30,6 +30,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -141,7 +142,7 @@ private:
   void MapStackBlockOnDemand(uint64_t address);
   bool MapHostPage(uint64_t address);
   uint64_t RunAt(uint64_t function, uint64_t stackPointer);
-  [[noreturn]] void Fault(const std::string &what, uint64_t pc);
+  [[noreturn]] void Fault(std::string_view what, uint64_t pc);
   std::string InstructionBytes(uint64_t pc, size_t count = 8) const;
   std::string DescribeTrapCaller() const;
   void ScanSites(const LoadedImage &image, const PeImage &pe);

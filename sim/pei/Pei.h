@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -85,7 +86,7 @@ public:
   EFI_STATUS AllocatePool(UINTN size, void **buffer);
   EFI_STATUS Stall(UINTN microseconds);
   [[noreturn]] void ResetSystem(EFI_RESET_TYPE type, const char *service);
-  [[noreturn]] void Fault(const std::string &detail);
+  [[noreturn]] void Fault(std::string_view detail);
 
 private:
   struct Ppi {

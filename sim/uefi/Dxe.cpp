@@ -553,6 +553,6 @@ void Dxe::ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status) {
   StopForReset(machine_, type, detail);
 }
 
-void Dxe::Fault(const std::string &detail) { StopForFault(machine_, detail); }
+void Dxe::Fault(std::string_view detail) { StopForFault(machine_, detail); }
 
 } // namespace sim

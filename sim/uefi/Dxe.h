@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -161,7 +162,7 @@ public:
   EFI_STATUS Stall(UINTN microseconds);
   [[noreturn]] void ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status);
   // Ends the run with a Fault (firmware misuse the board would not survive).
-  [[noreturn]] void Fault(const std::string &detail);
+  [[noreturn]] void Fault(std::string_view detail);
   // Ends the run with a Fault when `service` is called at TPL_HIGH_LEVEL.
   void RequireBelowHighLevel(const char *service);
   // Variable services are callable up to TPL_CALLBACK only; above, a Fault.

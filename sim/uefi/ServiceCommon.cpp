@@ -34,21 +34,22 @@ void *TakeRecord(Machine &machine, GuestArena &arena, size_t bytes, const char *
   return record;
 }
 
-void StopForReset(Machine &machine, EFI_RESET_TYPE type, const std::string &detail) {
+void StopForReset(Machine &machine, EFI_RESET_TYPE type, std::string_view detail) {
   // A shutdown puts the board into its soft-off state: nothing boots after.
   if (type == EfiResetShutdown) {
-    machine.Stop(StopReason::PowerOff, detail);
+    machine.Stop(StopReason::PowerOff, std::string(detail));
     std::abort();
   }
   const uint64_t value = type == EfiResetWarm ? 0x06 : 0x0E;
-  machine.Stop(StopReason::Reset, detail, value);
+  machine.Stop(StopReason::Reset, std::string(detail), value);
   // A reset outside a run is recorded and returns; a service cannot.
-  std::fprintf(stderr, "mgmt-sim: %s outside a firmware run\n", detail.c_str());
+  std::fprintf(stderr, "mgmt-sim: %.*s outside a firmware run\n", static_cast<int>(detail.size()),
+               detail.data());
   std::abort();
 }
 
-void StopForFault(Machine &machine, const std::string &detail) {
-  machine.Stop(StopReason::Fault, detail);
+void StopForFault(Machine &machine, std::string_view detail) {
+  machine.Stop(StopReason::Fault, std::string(detail));
   std::abort();
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace sim {
 
@@ -26,7 +27,9 @@ void *TakeRecord(Machine &machine, GuestArena &arena, size_t bytes, const char *
 // Ends the run the way the board's reset control would for this reset type
 // (the port 0xCF9 value: 0x06 warm, 0x0E cold or platform-specific), naming
 // `detail`; a shutdown powers the board off instead.
-[[noreturn]] void StopForReset(Machine &machine, EFI_RESET_TYPE type, const std::string &detail);
-[[noreturn]] void StopForFault(Machine &machine, const std::string &detail);
+// Both leave the firmware run for good: views, so that a caller's text
+// needs no string of its own on the frames the stop abandons.
+[[noreturn]] void StopForReset(Machine &machine, EFI_RESET_TYPE type, std::string_view detail);
+[[noreturn]] void StopForFault(Machine &machine, std::string_view detail);
 
 } // namespace sim

@@ -198,7 +198,9 @@ private:
     if (answer->size() > *ResponseLength) {
       return EFI_BUFFER_TOO_SMALL;
     }
-    std::memcpy(Response, answer->data(), answer->size());
+    if (!answer->empty()) { // an empty answer's data() may be null
+      std::memcpy(Response, answer->data(), answer->size());
+    }
     *ResponseLength = static_cast<UINT16>(answer->size());
     return EFI_SUCCESS;
   }

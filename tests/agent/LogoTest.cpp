@@ -39,7 +39,9 @@ protected:
   Converted Convert(const Bytes &image) {
     EXPECT_LE(image.size(), fenceSize_);
     uint8_t *at = region_ + fenceSize_ - image.size();
-    std::memcpy(at, image.data(), image.size());
+    if (!image.empty()) { // an empty vector's data() may be null
+      std::memcpy(at, image.data(), image.size());
+    }
     Converted out;
     RunToEnd([&] {
       EFI_GRAPHICS_OUTPUT_BLT_PIXEL *blt = nullptr;

@@ -131,7 +131,8 @@ TEST(PciDeviceList, RecordAddressesAreReadFromTheUnalignedArray) {
     std::memcpy(&Image[kPciDeviceListRecordsOffset + 4 * I], &Addresses[I], 4);
   }
   auto *Ppi = reinterpret_cast<const PCI_DEVICE_LIST_PPI *>(Image.data());
-  EXPECT_EQ(Ppi->RecordCount, Count);
+  const uint32_t RecordCount = Ppi->RecordCount; // packed: no reference to it
+  EXPECT_EQ(RecordCount, Count);
   for (uint32_t I = 0; I < 3; I++) {
     EXPECT_EQ(PciDeviceListRecordAddress(Ppi, I), Addresses[I]) << I;
   }

@@ -48,7 +48,7 @@ protected:
 std::string StartOf(const std::string &text, size_t length) { return text.substr(0, length); }
 
 TEST_F(DriverFaultTest, HostFaultEndsTheRunNamingTheDriverAndTheProcessGoesOn) {
-  const std::string wild = "0xbad0000f00d";
+  const std::string wild = "0x4bad0000f000";
   struct Case {
     UINT8 how;
     uint64_t stackBytes;

@@ -124,9 +124,9 @@ TEST_F(PciIoDeviceTest, BarDescriptorsComeFromPoolAndDescribeTheWindow) {
     std::memcpy(&d, resources, sizeof(d));
     EXPECT_EQ(d.Desc, ACPI_ADDRESS_SPACE_DESCRIPTOR);
     EXPECT_EQ(d.ResType, ACPI_ADDRESS_SPACE_TYPE_MEM);
-    EXPECT_EQ(d.AddrSpaceGranularity, 64u);
-    EXPECT_EQ(d.AddrRangeMin, 0x2'0000'0000u);
-    EXPECT_EQ(d.AddrLen, 0x100000u);
+    EXPECT_EQ(uint64_t{d.AddrSpaceGranularity}, 64u);
+    EXPECT_EQ(uint64_t{d.AddrRangeMin}, 0x2'0000'0000u);
+    EXPECT_EQ(uint64_t{d.AddrLen}, 0x100000u);
     EXPECT_EQ(static_cast<uint8_t *>(resources)[sizeof(d)], ACPI_END_TAG_DESCRIPTOR);
     EXPECT_EQ(dxe.FreePool(resources), EFI_SUCCESS);
     ASSERT_EQ(p->GetBarAttributes(p, 0, nullptr, &resources), EFI_SUCCESS);

@@ -4,9 +4,11 @@
 #include <Uefi/UefiServices.h>
 
 // An address in no mapping of the test programs, in every build: far above
-// the executable and guest memory, and inside the range AddressSanitizer
-// keeps inaccessible.
-constexpr UINTN kWildAddress = 0x00000BAD0000F00D;
+// the executable and guest memory, below the mappings the kernel hands out
+// top-down, and above AddressSanitizer's shadow (which is mapped and
+// writable: a wild store into it would pass unnoticed).
+// Aligned, so that no alignment check stops the access before it faults.
+constexpr UINTN kWildAddress = 0x00004BAD0000F000;
 
 // WildPointerDxe: the variable "Misbehave" (one byte) under this vendor.
 constexpr EFI_GUID kMisbehaveVendor = {
