@@ -183,17 +183,18 @@ std::string DescribeHob(const HobRecord &hob) {
   return text;
 }
 
-// Readable names of the GUIDs the modules register notifications on.
-std::string GuidName(const std::string &guid) {
-  static const std::map<std::string, std::string> names = {
-      {"15667DA9", "NIC_IO_PROTOCOL"},        {"5B1B31A1", "loaded images"},
-      {"1341D592", "MGMT_LINK_PROTOCOL"},     {"4CF5B200", "PCI I/O"},
-      {"3677770F", "the logo trigger"},       {"9042A9DE", "graphics outputs"},
-      {"56A12F31", "the setup-pull trigger"}, {"F7AE935C", "the setup-push trigger"},
-      {"FB4F9AF6", "EC_ACCESS_PPI"},          {"605EA650", "end of PEI"},
+// Readable names of the GUIDs the modules register notifications on, by
+// their first 32 bits.
+std::string GuidName(const EFI_GUID &guid) {
+  static const std::map<uint32_t, std::string> names = {
+      {0x15667DA9, "NIC_IO_PROTOCOL"},        {0x5B1B31A1, "loaded images"},
+      {0x1341D592, "MGMT_LINK_PROTOCOL"},     {0x4CF5B200, "PCI I/O"},
+      {0x3677770F, "the logo trigger"},       {0x9042A9DE, "graphics outputs"},
+      {0x56A12F31, "the setup-pull trigger"}, {0xF7AE935C, "the setup-push trigger"},
+      {0xFB4F9AF6, "EC_ACCESS_PPI"},          {0x605EA650, "end of PEI"},
   };
-  auto it = names.find(guid.substr(0, 8));
-  return it != names.end() ? it->second : guid;
+  auto it = names.find(guid.Data1);
+  return it != names.end() ? it->second : TraceGuidText(guid);
 }
 
 struct Snapshot {
@@ -384,25 +385,32 @@ public:
         if (e.kind != TraceEntry::Event || e.device != "nic") {
           continue;
         }
-        if (e.event == "nic.enable") {
-          (e.detail == "rx tx" ? opens : closes) += e.detail == "rx tx" || e.detail == "- -";
-        } else if (e.event == "nic.reset_done") {
+        if (const auto *enable = e.As<ev::NicEnable>()) {
+          opens += enable->rx && enable->tx;
+          closes += !enable->rx && !enable->tx;
+        } else if (e.As<ev::NicResetDone>()) {
           ++resets;
-        } else if (e.event == "nic.oob_halt" || e.event == "nic.oob_running" ||
-                   e.event == "nic.dma_fault" || e.event == "nic.checksum_fault") {
-          const std::string what = e.event == "nic.oob_halt"      ? "out-of-band firmware halted"
-                                   : e.event == "nic.oob_running" ? "out-of-band firmware running"
-                                                                  : e.event.substr(4);
+        } else if (e.As<ev::NicOobHalt>() || e.As<ev::NicOobRunning>() ||
+                   e.As<ev::NicDmaFault>() || e.As<ev::NicChecksumFault>()) {
+          const std::string what = e.As<ev::NicOobHalt>()      ? "out-of-band firmware halted"
+                                   : e.As<ev::NicOobRunning>() ? "out-of-band firmware running"
+                                                               : e.EventName() + 4;
+          const std::string detail = e.Detail();
           step.notes.push_back("controller: " + what +
-                               (e.detail.empty() ? "" : " (" + e.detail + ")"));
+                               (detail.empty() ? "" : " (" + detail + ")"));
         }
       }
       std::string waits;
       for (size_t i = before.trace; i < entries.size(); ++i) {
         const TraceEntry &e = entries[i];
-        if (e.kind == TraceEntry::Event &&
-            (e.event == "dxe.register_notify" || e.event == "pei.notify_ppi")) {
-          const std::string name = GuidName(e.detail);
+        const EFI_GUID *guid = nullptr;
+        if (const auto *notify = e.As<ev::DxeRegisterNotify>()) {
+          guid = &notify->protocol;
+        } else if (const auto *ppi = e.As<ev::PeiNotifyPpi>()) {
+          guid = &ppi->guid;
+        }
+        if (guid != nullptr) {
+          const std::string name = GuidName(*guid);
           if (waits.find(name) == std::string::npos) {
             waits += (waits.empty() ? "" : ", ") + name;
           }

@@ -288,7 +288,9 @@ void FirmwareRunner::OnHostFaultEntry(int signal, void *info, void *context) {
 void FirmwareRunner::EndWithHostFault() {
   outcome_.kind = RunOutcome::Fault;
   outcome_.detail = DescribeHostFault();
-  machine_.trace().Event("machine", "machine.stop", "fault: " + outcome_.detail);
+  if (machine_.trace().Listening()) {
+    machine_.trace().Emit("machine", ev::MachineStop{StopReasonName(StopReason::Fault), outcome_.detail});
+  }
 }
 
 std::string FirmwareRunner::DescribeHostFault() const {

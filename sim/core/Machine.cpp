@@ -71,7 +71,9 @@ void Machine::Stop(StopReason reason, std::string detail, uint64_t value) {
       }
     }
   }
-  trace_.Event("machine", "machine.stop", std::string(StopReasonName(reason)) + ": " + detail);
+  if (trace_.Listening()) {
+    trace_.Emit("machine", ev::MachineStop{StopReasonName(reason), detail});
+  }
   lastStop_ = StopRecord{reason, value, std::move(detail), clock_.NowNs()};
   if (FirmwareRunner *runner = FirmwareRunner::Current()) {
     runner->Abandon();

@@ -1,6 +1,7 @@
-// Trace recording, filtering and the ordered-sequence query.
+// Trace recording, observers, filtering and the ordered-sequence query.
 #include "Trace.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -31,15 +32,17 @@ std::string FormatTraceEntry(const TraceEntry &e) {
   line += e.device.empty() ? std::string("(unclaimed)") : e.device;
   char body[96];
   if (e.kind == TraceEntry::Event) {
-    line += " " + e.event;
+    line += " ";
+    line += e.EventName();
   } else {
     std::snprintf(body, sizeof(body), " @0x%llx/%u = 0x%llx",
                   static_cast<unsigned long long>(e.address), e.size,
                   static_cast<unsigned long long>(e.value));
     line += body;
   }
-  if (!e.detail.empty()) {
-    line += " (" + e.detail + ")";
+  const std::string detail = e.Detail();
+  if (!detail.empty()) {
+    line += " (" + detail + ")";
   }
   return line;
 }
@@ -55,9 +58,11 @@ bool TraceMatch::Matches(const TraceEntry &e) const {
     return false;
   if (value && ((*value ^ e.value) & valueMask) != 0)
     return false;
-  if (event && *event != e.event)
+  if (eventType && *eventType != e.event.index())
     return false;
-  if (detail && *detail != e.detail)
+  if (event && *event != e.EventName())
+    return false;
+  if (where && !where(e))
     return false;
   return true;
 }
@@ -81,8 +86,8 @@ std::string TraceMatch::Describe() const {
                   static_cast<unsigned long long>(valueMask));
     text += buf;
   }
-  if (detail)
-    text += " detail=" + *detail;
+  if (eventType)
+    text += " " + whereText;
   return text;
 }
 
@@ -124,7 +129,7 @@ TraceEntry *Trace::Append() {
 }
 
 void Trace::Record(uint64_t timeNs, TraceEntry::Kind kind, uint64_t address, unsigned size,
-                   uint64_t value, std::string_view device, std::string_view detail) {
+                   uint64_t value, std::string_view device) {
   TraceEntry *entry = Append();
   if (entry == nullptr)
     return;
@@ -135,21 +140,33 @@ void Trace::Record(uint64_t timeNs, TraceEntry::Kind kind, uint64_t address, uns
   e.size = size;
   e.value = value;
   e.device.assign(device);
-  e.detail.assign(detail);
 }
 
-void Trace::Event(std::string device, std::string name, std::string detail) {
-  // The limit holds accesses only: events are few, and the boot runner reads
-  // what firmware did from them, so a poll that filled the trace must not
-  // take the notes of the steps after it.
-  if (!enabled_)
-    return;
-  TraceEntry &e = entries_.emplace_back();
-  e.timeNs = clock_ ? clock_->NowNs() : 0;
-  e.kind = TraceEntry::Event;
-  e.device = std::move(device);
-  e.event = std::move(name);
-  e.detail = std::move(detail);
+void Trace::Deliver(std::string_view device, TraceEvent &&event) {
+  TraceEntry entry;
+  entry.timeNs = clock_ ? clock_->NowNs() : 0;
+  entry.kind = TraceEntry::Event;
+  entry.device.assign(device);
+  entry.event = std::move(event);
+  // By index: an observer added from inside OnEvent sees the next event.
+  for (size_t i = 0; i < observers_.size(); ++i) {
+    observers_[i]->OnEvent(entry);
+  }
+  // The limit holds accesses only: events are few, and a poll that filled
+  // the trace must not hide what the steps after it did.
+  if (enabled_) {
+    entries_.push_back(std::move(entry));
+  }
+}
+
+void Trace::AddObserver(TraceObserver *observer) {
+  if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end()) {
+    observers_.push_back(observer);
+  }
+}
+
+void Trace::RemoveObserver(TraceObserver *observer) {
+  observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
 
 std::vector<TraceEntry> Trace::Filter(std::string_view device) const {
@@ -164,7 +181,7 @@ std::vector<TraceEntry> Trace::Filter(std::string_view device) const {
 std::vector<TraceEntry> Trace::Events(std::string_view name) const {
   std::vector<TraceEntry> out;
   for (const auto &e : entries_) {
-    if (e.kind == TraceEntry::Event && e.event == name)
+    if (e.kind == TraceEntry::Event && name == e.EventName())
       out.push_back(e);
   }
   return out;

@@ -1,17 +1,20 @@
 // A record of what the firmware did to the hardware: bus accesses attributed
-// to the device that claimed them, and named events that device models emit
-// ("reset.request", "ec.cmd"). Tests query it for the presence and order of
-// accesses where the order is the behaviour.
+// to the device that claimed them, and typed events that device models and
+// services emit (TraceEvents.h). Tests query it for the presence and order of
+// accesses and events where the order is the behaviour; observers see each
+// event as it happens, whether or not the trace keeps it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Clock.h"
+#include "TraceEvents.h"
 
 namespace sim {
 
@@ -24,13 +27,19 @@ struct TraceEntry {
   unsigned size = 0;
   uint64_t value = 0;
   std::string device; // "" when nothing claimed the access
-  std::string event;
-  std::string detail;
+  TraceEvent event;   // std::monostate for an access
+
+  // The event as its type, or nullptr when the entry holds another.
+  template <class T> const T *As() const { return std::get_if<T>(&event); }
+  const char *EventName() const { return TraceEventName(event); }
+  std::string Detail() const { return FormatTraceEvent(event); }
 };
 
 const char *TraceKindName(TraceEntry::Kind kind);
 // One line, for failure messages and the command-line tool.
 std::string FormatTraceEntry(const TraceEntry &entry);
+
+template <class T> struct TypedTraceMatch;
 
 // One step of a sequence query; unset fields match anything.
 struct TraceMatch {
@@ -40,13 +49,29 @@ struct TraceMatch {
   std::optional<unsigned> size;
   std::optional<uint64_t> value;
   uint64_t valueMask = ~uint64_t{0};
-  std::optional<std::string> event;
-  std::optional<std::string> detail;
+  std::optional<std::string> event; // by name
+  std::optional<size_t> eventType;  // by type: index into TraceEvent
+  std::function<bool(const TraceEntry &)> where;
+  std::string whereText; // for Describe()
 
   bool Matches(const TraceEntry &entry) const;
   std::string Describe() const;
 
   static TraceMatch Ev(std::string device, std::string name);
+  // An event of type T; refine with Where() on its fields and Dev().
+  template <class T> static TypedTraceMatch<T> Of();
+  // An event equal to `event`, field by field.
+  template <class E> static TraceMatch Is(const E &event) {
+    TraceMatch m;
+    m.kind = TraceEntry::Event;
+    m.eventType = TraceEventIndex<E>::value;
+    m.where = [event](const TraceEntry &entry) {
+      const E *seen = entry.As<E>();
+      return seen != nullptr && *seen == event;
+    };
+    m.whereText = std::string(E::kName) + " (" + FormatTraceEvent(event) + ")";
+    return m;
+  }
   static TraceMatch IoWr(uint16_t port, std::optional<uint64_t> value = std::nullopt);
   static TraceMatch IoRd(uint16_t port);
   static TraceMatch MmioWr(uint64_t address, std::optional<uint64_t> value = std::nullopt);
@@ -65,10 +90,46 @@ struct TraceMatch {
     size = s;
     return *this;
   }
-  TraceMatch &Detail(std::string d) {
-    detail = std::move(d);
+  // Only events of type T whose fields satisfy `predicate`; `text` names
+  // the condition in failure messages.
+  template <class T, class Predicate>
+  TraceMatch &Where(Predicate predicate, std::string text = "condition") {
+    where = [predicate = std::move(predicate)](const TraceEntry &entry) {
+      const T *event = entry.As<T>();
+      return event != nullptr && predicate(*event);
+    };
+    whereText = std::move(text);
     return *this;
   }
+};
+
+template <class T> struct TypedTraceMatch : TraceMatch {
+  // Only events whose fields satisfy `predicate` (called with a const T&);
+  // `text` names the condition in failure messages.
+  template <class Predicate>
+  TypedTraceMatch &Where(Predicate predicate, std::string text = "a condition") {
+    TraceMatch::Where<T>(std::move(predicate), std::string(T::kName) + " with " + text);
+    return *this;
+  }
+  TypedTraceMatch &Dev(std::string name) {
+    device = std::move(name);
+    return *this;
+  }
+};
+
+template <class T> TypedTraceMatch<T> TraceMatch::Of() {
+  TypedTraceMatch<T> m;
+  m.kind = TraceEntry::Event;
+  m.eventType = TraceEventIndex<T>::value;
+  m.whereText = T::kName;
+  return m;
+}
+
+// Receives every event as it is emitted (the trace need not keep it).
+class TraceObserver {
+public:
+  virtual ~TraceObserver() = default;
+  virtual void OnEvent(const TraceEntry &entry) = 0;
 };
 
 // Outcome of a sequence query; converts to bool, explains itself on failure.
@@ -86,8 +147,19 @@ public:
   bool Enabled() const { return enabled_; }
 
   void Record(uint64_t timeNs, TraceEntry::Kind kind, uint64_t address, unsigned size,
-              uint64_t value, std::string_view device, std::string_view detail = {});
-  void Event(std::string device, std::string name, std::string detail = {});
+              uint64_t value, std::string_view device);
+  // Whether an event emitted now goes anywhere. Emitters whose event needs
+  // text built (a name, a fault message) ask first; the others just Emit.
+  bool Listening() const { return enabled_ || !observers_.empty(); }
+  template <class E> void Emit(std::string_view device, E &&event) {
+    if (Listening()) {
+      Deliver(device, TraceEvent(std::forward<E>(event)));
+    }
+  }
+  // Observers see events only, in emission order; they must outlive their
+  // registration.
+  void AddObserver(TraceObserver *observer);
+  void RemoveObserver(TraceObserver *observer);
   // Events need a time stamp; the machine ties the trace to its clock.
   void SetTimeSource(const Clock *clock) { clock_ = clock; }
   // Recording stops past this many entries (a runaway poll would otherwise
@@ -122,12 +194,14 @@ public:
 private:
   // The slot for a new entry, or nullptr when recording is off or full.
   TraceEntry *Append();
+  void Deliver(std::string_view device, TraceEvent &&event);
 
   bool enabled_ = true;
   const Clock *clock_ = nullptr;
   size_t limit_ = 2000000;
   uint64_t dropped_ = 0;
   std::vector<TraceEntry> entries_;
+  std::vector<TraceObserver *> observers_;
 };
 
 } // namespace sim

@@ -70,10 +70,6 @@ template <typename T> T *PeiIa32::At(uint32_t address, size_t count, const char 
 
 uint32_t PeiIa32::Scratch32(size_t bytes) { return Addr(cpu_.Scratch(bytes)); }
 
-void PeiIa32::Trace(const char *name, const std::string &detail) {
-  cpu_.machine().trace().Event("pei", name, detail);
-}
-
 PeiIa32::PeiIa32(Cpu &cpu, Pei &pei) : cpu_(cpu), pei_(pei) {
   if (cpu.arch() != Arch::Ia32) {
     throw ImageError("the IA32 PEI services need an IA32 CPU");
@@ -347,7 +343,7 @@ uint32_t PeiIa32::Install(uint32_t list, bool trace) {
     const uint32_t descriptor = list + static_cast<uint32_t>(k * sizeof(Descriptor));
     ppis_.push_back(descriptor);
     if (trace) {
-      Trace("pei.install_ppi", GuidText(GuidAt(DescriptorAt(descriptor).Guid)));
+      cpu_.machine().trace().Emit("pei", ev::PeiInstallPpi{GuidAt(DescriptorAt(descriptor).Guid)});
     }
   }
   RunCallbacks(0, callbacks_.size(), first, first + count);
@@ -417,7 +413,7 @@ uint32_t PeiIa32::NotifyPpi(uint32_t list) {
   for (size_t k = 0; k < count; k++) {
     const uint32_t descriptor = list + static_cast<uint32_t>(k * sizeof(Descriptor));
     const Descriptor &d = DescriptorAt(descriptor);
-    Trace("pei.notify_ppi", GuidText(GuidAt(d.Guid)));
+    cpu_.machine().trace().Emit("pei", ev::PeiNotifyPpi{GuidAt(d.Guid)});
     if ((d.Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0) {
       callbacks_.push_back(Notify{descriptor, 0});
     }

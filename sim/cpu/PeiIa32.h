@@ -79,7 +79,6 @@ private:
   const Descriptor &DescriptorAt(uint32_t address) { return *At<Descriptor>(address); }
   const EFI_GUID &GuidAt(uint32_t address) { return *At<EFI_GUID>(address, 1, "GUID pointer"); }
   uint32_t Scratch32(size_t bytes);
-  void Trace(const char *name, const std::string &detail);
 
   Cpu &cpu_;
   Pei &pei_;

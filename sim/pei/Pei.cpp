@@ -289,7 +289,7 @@ EFI_STATUS Pei::InstallPpi(const EFI_PEI_PPI_DESCRIPTOR *list) {
   const size_t first = ppis_.size();
   for (size_t k = 0; k < count; k++) {
     ppis_.push_back(Ppi{&list[k]});
-    TraceEvent("pei.install_ppi", GuidText(*list[k].Guid));
+    machine_.trace().Emit("pei", ev::PeiInstallPpi{*list[k].Guid});
   }
   RunCallbacks(0, callbacks_.size(), first, first + count);
   if (installObserver_) {
@@ -361,7 +361,7 @@ EFI_STATUS Pei::NotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *list) {
   }
   const size_t firstCallback = callbacks_.size();
   for (size_t k = 0; k < count; k++) {
-    TraceEvent("pei.notify_ppi", GuidText(*list[k].Guid));
+    machine_.trace().Emit("pei", ev::PeiNotifyPpi{*list[k].Guid});
     // A descriptor with both type bits is a callback, as the PEI foundation
     // files it; it never runs a second time as a dispatch notification.
     if ((list[k].Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0) {
@@ -426,8 +426,7 @@ EFI_STATUS Pei::CreateHob(UINT16 type, UINT16 length, void **hob) {
       EFI_HOB_GENERIC_HEADER{EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER), 0};
   phit.EfiFreeMemoryBottom = phit.EfiEndOfHobList + sizeof(EFI_HOB_GENERIC_HEADER);
   *hob = created;
-  TraceEvent("pei.create_hob",
-             "type " + std::to_string(type) + " length " + std::to_string(rounded));
+  machine_.trace().Emit("pei", ev::PeiCreateHob{type, rounded});
   return EFI_SUCCESS;
 }
 
@@ -511,12 +510,8 @@ EFI_STATUS Pei::RunModule(EFI_PEIM_ENTRY_POINT2 entry, EFI_PEI_FILE_HANDLE fileH
   return status;
 }
 
-void Pei::TraceEvent(const char *name, std::string detail) {
-  machine_.trace().Event("pei", name, std::move(detail));
-}
-
 void Pei::SignalEndOfPei() {
-  TraceEvent("pei.end_of_pei", {});
+  machine_.trace().Emit("pei", ev::PeiEndOfPei{});
   auto *descriptor =
       static_cast<EFI_PEI_PPI_DESCRIPTOR *>(InternalAlloc(sizeof(EFI_PEI_PPI_DESCRIPTOR)));
   auto *guid = static_cast<EFI_GUID *>(InternalAlloc(sizeof(EFI_GUID)));

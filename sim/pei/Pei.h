@@ -99,7 +99,6 @@ private:
 
   void BuildTables();
   // A named event in the machine's trace, device "pei".
-  void TraceEvent(const char *name, std::string detail);
   void *InternalAlloc(size_t bytes);
   EFI_HOB_HANDOFF_INFO_TABLE &Phit() const {
     return *reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE *>(memoryBottom_);

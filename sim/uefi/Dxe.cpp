@@ -369,7 +369,7 @@ EFI_STATUS Dxe::InstallConfigurationTable(const EFI_GUID *guid, void *table) {
   }
   if (!EFI_ERROR(status)) {
     UpdateSystemTableCrc();
-    TraceEvent("dxe.config_table", GuidText(*guid) + (table ? " installed" : " removed"));
+    machine_.trace().Emit("dxe", ev::DxeConfigTable{*guid, table != nullptr});
     // Whoever waits for this table listens on the event group of its GUID.
     SignalGroupMembers(*guid);
   }
@@ -454,11 +454,10 @@ EFI_STATUS Dxe::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE imageHandl
     if (void *image = InterfaceOn(imageHandle, kLoadedImageProtocolGuid)) {
       (void)UninstallProtocolInterface(imageHandle, &kLoadedImageProtocolGuid, image);
     }
-    char detail[96];
-    std::snprintf(detail, sizeof detail, "%s (entry point returned 0x%llx)",
-                  module != nullptr ? module->c_str() : "an image",
-                  static_cast<unsigned long long>(status));
-    TraceEvent("dxe.unload", detail);
+    if (machine_.trace().Listening()) {
+      machine_.trace().Emit(
+          "dxe", ev::DxeUnload{module != nullptr ? std::optional(*module) : std::nullopt, status});
+    }
   }
   return status;
 }
@@ -513,18 +512,13 @@ EFI_STATUS Dxe::GetNextMonotonicCount(UINT64 *count) {
 EFI_STATUS Dxe::SetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 attributes,
                             UINTN dataSize, const void *data) {
   EFI_STATUS status = variables_.Set(name, guid, attributes, dataSize, data);
-  std::optional<std::u16string_view> text = BoundedName(name, 64);
-  char detail[160];
-  std::snprintf(detail, sizeof detail, "%s size %llu attributes 0x%x status 0x%llx",
-                text ? VariableStore::ToAscii(*text).c_str() : "?",
-                static_cast<unsigned long long>(dataSize), attributes,
-                static_cast<unsigned long long>(status));
-  TraceEvent("dxe.set_variable", detail);
+  if (machine_.trace().Listening()) {
+    std::optional<std::u16string_view> text = BoundedName(name, 64);
+    machine_.trace().Emit(
+        "dxe", ev::DxeSetVariable{text ? std::optional(VariableStore::ToAscii(*text)) : std::nullopt,
+                                  dataSize, attributes, status});
+  }
   return status;
-}
-
-void Dxe::TraceEvent(const char *name, std::string detail) {
-  machine_.trace().Event("dxe", name, std::move(detail));
 }
 
 EFI_STATUS Dxe::GetNextHighMonotonicCount(UINT32 *high) {

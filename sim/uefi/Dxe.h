@@ -190,7 +190,6 @@ private:
 
   void BuildTables();
   // A named event in the machine's trace, device "dxe".
-  void TraceEvent(const char *name, std::string detail);
   void UpdateSystemTableCrc();
   void *InternalAlloc(size_t bytes);
 

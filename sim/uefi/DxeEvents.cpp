@@ -204,7 +204,7 @@ EFI_STATUS Dxe::SignalEvent(EFI_EVENT event) {
 }
 
 void Dxe::SignalEventGroup(const EFI_GUID &group) {
-  TraceEvent("dxe.signal_group", GuidText(group));
+  machine_.trace().Emit("dxe", ev::DxeSignalGroup{group});
   EFI_TPL old = RaiseTpl(TPL_HIGH_LEVEL);
   SignalGroupMembers(group);
   RestoreTpl(old);

@@ -21,7 +21,7 @@ void Dxe::ExitBootServices() {
   if (bootServicesExited_) {
     return;
   }
-  TraceEvent("dxe.exit_boot_services", {});
+  machine_.trace().Emit("dxe", ev::DxeExitBootServices{});
   SignalEventGroup(kExitBootServicesGroup);
   bootServicesExited_ = true;
 

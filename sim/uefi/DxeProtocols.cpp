@@ -3,6 +3,7 @@
 // Every service runs at TPL_NOTIFY; notifications it signals run when it
 // restores the caller's TPL.
 #include "DxeInternal.h"
+#include "sim/core/Machine.h"
 
 #include <Protocol/DevicePath.h>
 
@@ -160,7 +161,7 @@ EFI_STATUS Dxe::InstallLocked(EFI_HANDLE *handle, const EFI_GUID &protocol, void
   h->interfaces.push_back(std::move(record));
   entry.interfaces.push_back(raw);
   *handle = h;
-  TraceEvent("dxe.install", GuidText(protocol) + " on handle " + std::to_string(h->number));
+  machine_.trace().Emit("dxe", ev::DxeInstall{protocol, h->number});
   NotifyInstalled(*raw);
   return EFI_SUCCESS;
 }
@@ -189,7 +190,7 @@ EFI_STATUS Dxe::UninstallLocked(Handle &handle, const EFI_GUID &protocol, void *
   if (handle.interfaces.empty()) {
     handle.alive = false;
   }
-  TraceEvent("dxe.uninstall", GuidText(protocol) + " from handle " + std::to_string(handle.number));
+  machine_.trace().Emit("dxe", ev::DxeUninstall{protocol, handle.number});
   return EFI_SUCCESS;
 }
 
@@ -232,7 +233,7 @@ EFI_STATUS Dxe::ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *pr
   i->serial = ++installSerial_;
   i->protocol->interfaces.remove(i);
   i->protocol->interfaces.push_back(i);
-  TraceEvent("dxe.reinstall", GuidText(*protocol) + " on handle " + std::to_string(h->number));
+  machine_.trace().Emit("dxe", ev::DxeReinstall{*protocol, h->number});
   NotifyInstalled(*i);
   return EFI_SUCCESS;
 }
@@ -405,7 +406,7 @@ EFI_STATUS Dxe::RegisterProtocolNotify(const EFI_GUID *protocol, EFI_EVENT event
   registrationIndex_[raw] = raw;
   entry.registrations.push_back(raw);
   *registration = raw;
-  TraceEvent("dxe.register_notify", GuidText(*protocol));
+  machine_.trace().Emit("dxe", ev::DxeRegisterNotify{*protocol});
   return EFI_SUCCESS;
 }
 

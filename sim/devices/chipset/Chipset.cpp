@@ -8,12 +8,6 @@ namespace sim {
 
 namespace {
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 // Whether the byte range [reg, reg + size) meets [start, start + length).
 bool Overlaps(uint16_t reg, unsigned size, uint16_t start, unsigned length) {
   return reg < start + length && start < reg + size;
@@ -215,14 +209,14 @@ bool Chipset::IsDecodeRegister(uint16_t reg, unsigned size) {
 }
 
 bool Chipset::BridgeWrite(uint16_t reg, unsigned size, uint32_t value) {
-  const std::string detail = "reg=" + Hex(reg) + " value=" + Hex(value) + " size=" + Hex(size);
   if (Locked()) {
     ++refusedWrites_;
-    machine_.trace().Event("chipset", "chipset.refused", detail);
+    machine_.trace().Emit("chipset",
+                          ev::ChipsetRefused{ev::ChipsetRefused::Target::Bridge, reg, value, size});
     return false;
   }
   ++decodeWrites_;
-  machine_.trace().Event("chipset", "chipset.decode", detail);
+  machine_.trace().Emit("chipset", ev::ChipsetDecode{reg, value, size});
   return true;
 }
 
@@ -230,20 +224,18 @@ void Chipset::DmiWrite(uint16_t offset, unsigned size, uint32_t value) {
   if (dmi_.Declared(offset, size) && (offset == kDmiLockH || offset == kDmiLock)) {
     // Lock bits stick until the next reset.
     dmi_.Set(offset, size, dmi_.Get(offset, size) | value);
-    machine_.trace().Event("chipset", "chipset.lock",
-                           "offset=" + Hex(offset) + " value=" + Hex(dmi_.Get(offset)));
+    machine_.trace().Emit("chipset", ev::ChipsetLock{offset, dmi_.Get(offset)});
     return;
   }
-  const std::string detail =
-      "port=0x88 offset=" + Hex(offset) + " value=" + Hex(value) + " size=" + Hex(size);
   if (Locked()) {
     ++refusedWrites_;
-    machine_.trace().Event("chipset", "chipset.refused", detail);
+    machine_.trace().Emit(
+        "chipset", ev::ChipsetRefused{ev::ChipsetRefused::Target::Mirror, offset, value, size});
     return;
   }
   ++decodeWrites_;
   dmi_.Set(offset, size, value);
-  machine_.trace().Event("chipset", "chipset.mirror", detail);
+  machine_.trace().Emit("chipset", ev::ChipsetMirror{offset, value, size});
 }
 
 void Chipset::EspiWrite(uint16_t offset, unsigned size, uint32_t value) {

@@ -80,8 +80,7 @@ bool DisplayDevice::SetMode(uint32_t mode) {
   mode_ = static_cast<int>(mode);
   Blacken();
   pixelsWritten_ = 0;
-  machine_.trace().Event(config_.name, "display.mode",
-                         std::to_string(Width()) + "x" + std::to_string(Height()));
+  machine_.trace().Emit(config_.name, ev::DisplayMode{Width(), Height()});
   return true;
 }
 

@@ -136,7 +136,7 @@ EFI_STATUS GraphicsOutput::DoBlt(bool logo, EFI_GRAPHICS_OUTPUT_BLT_PIXEL *buffe
   const uint64_t screenH = display_.Height();
   auto reject = [&](const char *why) {
     stats_.rejectedBlts++;
-    dxe_.machine().trace().Event(display_.name(), "gop.blt_rejected", why);
+    dxe_.machine().trace().Emit(display_.name(), ev::GopBltRejected{why});
     return EFI_INVALID_PARAMETER;
   };
   if (width == 0 || height == 0 || operation < 0 || operation >= EfiGraphicsOutputBltOperationMax) {
@@ -202,9 +202,12 @@ EFI_STATUS GraphicsOutput::DoBlt(bool logo, EFI_GRAPHICS_OUTPUT_BLT_PIXEL *buffe
   if (logo) {
     stats_.logoBlts++;
   }
-  dxe_.machine().trace().Event(display_.name(), logo ? "logo.blt" : "gop.blt",
-                               std::to_string(width) + "x" + std::to_string(height) + " at " +
-                                   std::to_string(dx) + "," + std::to_string(dy));
+  const ev::BltArea area{width, height, dx, dy};
+  if (logo) {
+    dxe_.machine().trace().Emit(display_.name(), ev::LogoBlt{area});
+  } else {
+    dxe_.machine().trace().Emit(display_.name(), ev::GopBlt{area});
+  }
   return EFI_SUCCESS;
 }
 

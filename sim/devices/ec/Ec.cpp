@@ -9,16 +9,6 @@
 
 namespace sim {
 
-namespace {
-
-std::string Format(const char *format, unsigned a, unsigned b, unsigned c) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, a, b, c);
-  return text;
-}
-
-} // namespace
-
 // Bus glue: one target per port, so the model knows which port an access hit.
 class Ec::Port final : public BusTarget {
 public:
@@ -153,8 +143,7 @@ void Ec::Take(Interface &itf, uint8_t byte, bool isCommand) {
     // A new command ends whatever the previous one was doing.
     itf.pending.clear();
     itf.outputFull = false;
-    machine_.trace().Event(name_, "ec.cmd",
-                           Format("port=0x%02X cmd=0x%02X", itf.commandPort, byte, 0));
+    machine_.trace().Emit(name_, ev::EcCommand{itf.commandPort, byte});
     switch (byte) {
     case kEcCommandRead:
       itf.phase = Phase::ReadAddress;
@@ -178,8 +167,7 @@ void Ec::Take(Interface &itf, uint8_t byte, bool isCommand) {
   switch (itf.phase) {
   case Phase::ReadAddress: {
     const uint8_t value = ReadRegister(byte);
-    machine_.trace().Event(name_, "ec.read",
-                           Format("bank=%u reg=0x%02X value=0x%02X", selectedBank_, byte, value));
+    machine_.trace().Emit(name_, ev::EcRead{{selectedBank_, byte, value}});
     if (!muteReads_) {
       Put(itf, value);
     }
@@ -246,8 +234,7 @@ uint8_t Ec::ReadRegister(uint8_t reg) const { return Register(selectedBank_, reg
 void Ec::WriteRegister(uint8_t reg, uint8_t value) {
   const uint8_t bank = selectedBank_;
   writes_.push_back(RegisterWrite{bank, reg, value, machine_.clock().NowNs()});
-  machine_.trace().Event(name_, "ec.write",
-                         Format("bank=%u reg=0x%02X value=0x%02X", bank, reg, value));
+  machine_.trace().Emit(name_, ev::EcWrite{{bank, reg, value}});
   if (reg == kEcBankSelect) {
     selectedBank_ = value;
     return;
@@ -272,9 +259,7 @@ void Ec::RunSmbus() {
   smbusTransfers_.push_back(SmbusTransfer{regs[kEcSmbusProtocol], regs[kEcSmbusAddress],
                                           regs[kEcSmbusCommand], regs[kEcSmbusData0], status,
                                           machine_.clock().NowNs()});
-  machine_.trace().Event(name_, "ec.smbus",
-                         Format("address=0x%02X command=0x%02X status=0x%02X",
-                                regs[kEcSmbusAddress], regs[kEcSmbusCommand], status));
+  machine_.trace().Emit(name_, ev::EcSmbus{regs[kEcSmbusAddress], regs[kEcSmbusCommand], status});
   regs[kEcSmbusStatus] = status;
   // The protocol register reads zero again once the controller took the job.
   regs[kEcSmbusProtocol] = 0;

@@ -15,12 +15,6 @@ namespace sim {
 namespace {
 constexpr uint8_t kNonAnswerPayload[] = {0xC5, 0xC5, 0x81, 0x17, 0x00, 0x00};
 
-std::string Hex32(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
-
 uint32_t Le32(const uint8_t *bytes) {
   return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
          (uint32_t{bytes[3]} << 24);
@@ -157,7 +151,7 @@ void MgmtController::OnFrame(const std::vector<uint8_t> &frame) {
   if (config_.requireChecksums &&
       (!net::Ipv4ChecksumValid(frame) || !net::UdpChecksumValid(frame))) {
     ++checksumFailures_;
-    machine_.trace().Event("mgmt", "mgmt.bad_checksum");
+    machine_.trace().Emit("mgmt", ev::MgmtBadChecksum{});
     return;
   }
   const size_t udpLength = net::Get16(frame, udp + 4);
@@ -187,7 +181,7 @@ void MgmtController::HandleNotice(const std::vector<uint8_t> &frame, size_t udpP
   if (payloadLength < kMgmtNoticeLinkHeaderSize ||
       length > payloadLength - kMgmtNoticeLinkHeaderSize) {
     ++malformedFrames_;
-    machine_.trace().Event("mgmt", "mgmt.malformed", "notice");
+    machine_.trace().Emit("mgmt", ev::MgmtMalformed{ev::MgmtMalformed::Frame::Notice});
     return;
   }
   NoticeRecord record;
@@ -195,8 +189,7 @@ void MgmtController::HandleNotice(const std::vector<uint8_t> &frame, size_t udpP
   record.tag = net::Get32(frame, udpPayload + 6);
   const auto begin = frame.begin() + static_cast<ptrdiff_t>(udpPayload + kMgmtNoticeLinkHeaderSize);
   record.payload.assign(begin, begin + static_cast<ptrdiff_t>(length));
-  machine_.trace().Event("mgmt", "mgmt.notice",
-                         "tag=" + std::to_string(record.tag) + " len=" + std::to_string(length));
+  machine_.trace().Emit("mgmt", ev::MgmtNotice{record.tag, length});
   notices_.push_back(std::move(record));
 }
 
@@ -205,7 +198,7 @@ void MgmtController::HandleRequest(const std::vector<uint8_t> &frame, size_t udp
   const size_t length = net::Get16(frame, udpPayload + 4);
   if (length > payloadLength - kMgmtRequestLinkHeaderSize) {
     ++malformedFrames_;
-    machine_.trace().Event("mgmt", "mgmt.malformed", "request");
+    machine_.trace().Emit("mgmt", ev::MgmtMalformed{ev::MgmtMalformed::Frame::Request});
     return;
   }
   const uint8_t *message = &frame[udpPayload + kMgmtRequestLinkHeaderSize];
@@ -215,18 +208,16 @@ void MgmtController::HandleRequest(const std::vector<uint8_t> &frame, size_t udp
     record.code = Le32(message);
     record.data.assign(message + kMgmtCommandCodeSize, message + length);
   }
-  const std::string code = Hex32(record.code);
-
   if (dropNext_ > 0) {
     --dropNext_;
     record.outcome = RequestRecord::Outcome::Dropped;
-    machine_.trace().Event("mgmt", "mgmt.drop", code);
+    machine_.trace().Emit("mgmt", ev::MgmtDrop{record.code});
     requests_.push_back(std::move(record));
     return;
   }
   if (silent_ || silentFor_.count(record.code) != 0) {
     record.outcome = RequestRecord::Outcome::Silent;
-    machine_.trace().Event("mgmt", "mgmt.silent", code);
+    machine_.trace().Emit("mgmt", ev::MgmtSilent{record.code});
     requests_.push_back(std::move(record));
     return;
   }
@@ -255,9 +246,7 @@ void MgmtController::HandleRequest(const std::vector<uint8_t> &frame, size_t udp
        delayNs);
   ++answersSent_;
   lastAnswerPayload_ = std::move(answer);
-  machine_.trace().Event("mgmt", "mgmt.request",
-                         code + " status=" + std::to_string(record.status) +
-                             " due=" + std::to_string(record.timeNs + delayNs));
+  machine_.trace().Emit("mgmt", ev::MgmtRequest{record.code, record.status, record.timeNs + delayNs});
   requests_.push_back(std::move(record));
 }
 

@@ -31,9 +31,6 @@ struct Descriptor {
   uint64_t Buffer() const { return words[2] | (uint64_t{words[3]} << 32); }
 };
 
-std::string Describe(const Descriptor &d, uint32_t length) {
-  return "index=" + std::to_string(d.index) + " len=" + std::to_string(length);
-}
 } // namespace
 
 void NicModel::AllowDma(uint64_t base, uint64_t length) {
@@ -82,7 +79,7 @@ bool NicModel::DmaRead(uint64_t address, void *out, uint64_t length) {
   if (!DmaAllowed(address, length)) {
     ++dmaFaults_;
     SetInterrupt(kIsrSystemError);
-    Event("nic.dma_fault", "read " + HexValue(address) + " len=" + std::to_string(length));
+    Emit(ev::NicDmaFault{false, address, length});
     return false;
   }
   if (length != 0) {
@@ -95,7 +92,7 @@ bool NicModel::DmaWrite(uint64_t address, const void *in, uint64_t length) {
   if (!DmaAllowed(address, length)) {
     ++dmaFaults_;
     SetInterrupt(kIsrSystemError);
-    Event("nic.dma_fault", "write " + HexValue(address) + " len=" + std::to_string(length));
+    Emit(ev::NicDmaFault{true, address, length});
     return false;
   }
   if (length != 0) {
@@ -110,9 +107,10 @@ bool NicModel::DmaWrite(uint64_t address, const void *in, uint64_t length) {
 void NicModel::TransmitDoorbell() {
   if (!(enables_ & kCommandTxEnable) || resetPending_ || !BusMaster()) {
     ++ignoredDoorbells_;
-    Event("nic.doorbell_ignored", !(enables_ & kCommandTxEnable) ? "transmitter off"
-                                  : resetPending_                ? "in reset"
-                                                                 : "bus mastering off");
+    using Why = ev::NicDoorbellIgnored::Why;
+    Emit(ev::NicDoorbellIgnored{!(enables_ & kCommandTxEnable) ? Why::TransmitterOff
+                                : resetPending_                ? Why::InReset
+                                                               : Why::BusMasteringOff});
     return;
   }
   const uint64_t ring = TxRingAddress();
@@ -149,7 +147,7 @@ void NicModel::TransmitDoorbell() {
     bool usable = (segments.front().words[0] & kDescFirst) != 0;
     for (const Descriptor &d : segments) {
       const uint32_t length = d.words[0] & kTxLengthMask;
-      Event("nic.tx_desc", Describe(d, length));
+      Emit(ev::NicTxDesc{d.index, length});
       if (!usable || frame.size() + length > kMaxTxFrame) {
         usable = false;
         continue;
@@ -172,8 +170,7 @@ void NicModel::TransmitDoorbell() {
       sent = true;
     } else {
       ++txDropped_;
-      Event("nic.tx_drop",
-            "malformed descriptor chain at " + std::to_string(segments.front().index));
+      Emit(ev::NicTxDrop{segments.front().index});
     }
   }
   if (sent) {
@@ -194,7 +191,7 @@ void NicModel::Transmit(std::vector<uint8_t> frame, uint32_t firstDescriptor, ui
     }
     if (!ok) {
       ++checksumFaults_;
-      Event("nic.checksum_fault", "descriptor " + std::to_string(firstDescriptor));
+      Emit(ev::NicChecksumFault{firstDescriptor});
     }
   }
   if (config_.padShortFrames && frame.size() < net::kMinFrameSize) {
@@ -202,12 +199,11 @@ void NicModel::Transmit(std::vector<uint8_t> frame, uint32_t firstDescriptor, ui
   }
   if (!linkUp_) {
     ++txDropped_;
-    Event("nic.tx_drop", "link down");
+    Emit(ev::NicTxDrop{});
     return;
   }
   const uint64_t now = machine_.clock().NowNs();
-  Event("nic.tx_frame",
-        "desc=" + std::to_string(firstDescriptor) + " len=" + std::to_string(length));
+  Emit(ev::NicTxFrame{firstDescriptor, length});
   txLog_.push_back(TxRecord{now, firstDescriptor, length, control, frame});
   if (tap_ != nullptr) {
     tap_->OnWireFrame(now, LinkDirection::ToPeer, frame);
@@ -234,7 +230,7 @@ void NicModel::InjectFrame(std::vector<uint8_t> frame, RxOptions options, uint64
 void NicModel::ArriveFromWire(Frame frame, uint64_t atNs) {
   if (!linkUp_) {
     ++rxDropped_;
-    Event("nic.rx_drop", "link down");
+    Emit(ev::NicRxDrop{ev::NicRxDrop::Why::LinkDown});
     return;
   }
   if (tap_ != nullptr) {
@@ -242,13 +238,13 @@ void NicModel::ArriveFromWire(Frame frame, uint64_t atNs) {
   }
   if (!(enables_ & kCommandRxEnable) || resetPending_) {
     ++rxDropped_;
-    Event("nic.rx_drop", "receiver off");
+    Emit(ev::NicRxDrop{ev::NicRxDrop::Why::ReceiverOff});
     return;
   }
   if (rxQueue_.size() >= kRxQueueLimit) {
     ++rxDropped_;
     SetInterrupt(kIsrRxOverflow);
-    Event("nic.rx_drop", "queue full");
+    Emit(ev::NicRxDrop{ev::NicRxDrop::Why::QueueFull});
     return;
   }
   rxQueue_.push_back(std::move(frame));
@@ -267,7 +263,7 @@ void NicModel::DrainRxQueue() {
       if (!rxStalled_) {
         rxStalled_ = true;
         SetInterrupt(kIsrRxNoDescriptor);
-        Event("nic.rx_queued", "no free descriptor at " + std::to_string(rxIndex_));
+        Emit(ev::NicRxStalled{rxIndex_});
       }
       return;
     }
@@ -301,7 +297,7 @@ void NicModel::DrainRxQueue() {
     }
     rxLog_.push_back(
         RxRecord{machine_.clock().NowNs(), d.index, lengthField & kRxLengthMask, error});
-    Event("nic.rx_frame", Describe(d, lengthField & kRxLengthMask) + (error ? " error" : ""));
+    Emit(ev::NicRxFrame{d.index, lengthField & kRxLengthMask, error});
     SetInterrupt(error ? kIsrRxError : kIsrRxOk);
     rxIndex_ = (d.words[0] & kDescEndOfRing) ? 0 : (rxIndex_ + 1) % kMaxRingDescriptors;
     rxStalled_ = false;

@@ -11,14 +11,6 @@ namespace sim {
 
 using namespace nic;
 
-namespace {
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-} // namespace
-
 NicModel::NicModel(Machine &machine) : NicModel(machine, Config{}) {}
 
 NicModel::NicModel(Machine &machine, Config config)
@@ -116,7 +108,7 @@ void NicModel::InitRegisters() {
 
 void NicModel::PowerOnReset() {
   InitRegisters();
-  Event("nic.power_on", {});
+  Emit(ev::NicPowerOn{});
 }
 
 bool NicModel::SetChipVersion(unsigned version) {
@@ -163,7 +155,7 @@ void NicModel::SetLink(bool up) {
   }
   linkUp_ = up;
   SetInterrupt(kIsrLinkChange);
-  Event("nic.link", up ? "up" : "down");
+  Emit(ev::NicLink{up});
 }
 
 uint64_t NicModel::DueAt(uint64_t delayNs) const {
@@ -171,9 +163,8 @@ uint64_t NicModel::DueAt(uint64_t delayNs) const {
   return delayNs == kNever || delayNs > kNever - now ? kNever : now + delayNs;
 }
 
-void NicModel::Event(const char *name, std::string detail) {
-  machine_.trace().Event("nic", name, std::move(detail));
-}
+
+Trace &NicModel::EventTrace() { return machine_.trace(); }
 
 void NicModel::ClearLogs() {
   txLog_.clear();
@@ -525,8 +516,7 @@ void NicModel::WriteCommand(uint8_t value) {
     resetPending_ = true;
     resetDoneAtNs_ = DueAt(resetDelayNs_);
     ResetEngines();
-    Event("nic.reset", resetDoneAtNs_ == kNever ? "never completes"
-                                                : "done at " + std::to_string(resetDoneAtNs_));
+    Emit(ev::NicReset{resetDoneAtNs_ == kNever ? std::nullopt : std::optional(resetDoneAtNs_)});
     return;
   }
   if (resetPending_) {
@@ -538,8 +528,7 @@ void NicModel::WriteCommand(uint8_t value) {
   }
   const uint8_t enables = value & (kCommandRxEnable | kCommandTxEnable);
   if (enables != enables_) {
-    Event("nic.enable", std::string((enables & kCommandRxEnable) ? "rx" : "-") +
-                            ((enables & kCommandTxEnable) ? " tx" : " -"));
+    Emit(ev::NicEnable{(enables & kCommandRxEnable) != 0, (enables & kCommandTxEnable) != 0});
   }
   enables_ = enables;
 }
@@ -589,12 +578,12 @@ void NicModel::Poll() {
   const uint64_t now = machine_.clock().NowNs();
   if (resetPending_ && now >= resetDoneAtNs_) {
     resetPending_ = false;
-    Event("nic.reset_done", {});
+    Emit(ev::NicResetDone{});
   }
   if (oobBooting_ && now >= oobBootAtNs_) {
     oobBooting_ = false;
     oobRunning_ = true;
-    Event("nic.oob_running", {});
+    Emit(ev::NicOobRunning{});
   }
   while (!oobPending_.empty() && oobPending_.front().atNs <= now) {
     const size_t request = oobPending_.front().request;
@@ -609,6 +598,5 @@ void NicModel::Poll() {
   polling_ = false;
 }
 
-std::string NicModel::HexValue(uint64_t value) { return Hex(value); }
 
 } // namespace sim

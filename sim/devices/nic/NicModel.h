@@ -271,10 +271,10 @@ private:
   void Transmit(std::vector<uint8_t> frame, uint32_t firstDescriptor, uint32_t control);
   void ArriveFromWire(Frame frame, uint64_t atNs);
   void SetInterrupt(uint16_t bits);
-  static std::string HexValue(uint64_t value);
   void DrainRxQueue();
   void ResetEngines();
-  void Event(const char *name, std::string detail);
+  Trace &EventTrace();
+  template <class E> void Emit(E event) { EventTrace().Emit("nic", std::move(event)); }
 
   Machine &machine_;
   Config config_;

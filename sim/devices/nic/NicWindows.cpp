@@ -139,7 +139,7 @@ void NicModel::InternalWrite(uint16_t address, uint16_t value) {
     const bool high = (value & 1) != 0;
     if (oobResetHigh_ && !high) {
       // The falling edge of the pulse halts the firmware.
-      Event("nic.oob_halt", oobRunning_ ? "was running" : "was stopped");
+      Emit(ev::NicOobHalt{oobRunning_});
       oobRunning_ = false;
       oobBooting_ = false;
       oobPending_.clear();
@@ -293,7 +293,7 @@ void NicModel::SetOobFirmware(bool running) {
 void NicModel::RingOobDoorbell() {
   const uint8_t command = static_cast<uint8_t>(OobRegister(oob::kCommand));
   oobRequests_.push_back(OobRequest{machine_.clock().NowNs(), command, false});
-  Event("nic.oob_request", HexValue(command) + (oobRunning_ ? "" : " (firmware stopped)"));
+  Emit(ev::NicOobRequest{command, oobRunning_});
   if (!oobRunning_ || oobDelayNs_ == kNever) {
     return; // nobody takes it
   }
@@ -331,7 +331,7 @@ void NicModel::AnswerOob(size_t request) {
   default:
     break;
   }
-  Event("nic.oob_answer", HexValue(entry.command));
+  Emit(ev::NicOobAnswer{entry.command});
 }
 
 void NicModel::BootOob() {
@@ -340,7 +340,7 @@ void NicModel::BootOob() {
   }
   oobBooting_ = true;
   oobBootAtNs_ = DueAt(oobDelayNs_);
-  Event("nic.oob_boot", oobBootAtNs_ == kNever ? "never completes" : "");
+  Emit(ev::NicOobBoot{oobBootAtNs_ != kNever});
 }
 
 } // namespace sim

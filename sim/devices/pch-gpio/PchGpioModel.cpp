@@ -241,9 +241,7 @@ void PchGpioModel::FollowPad(unsigned group, unsigned pad) {
   p.driven = driven;
   p.level = level;
   outputHistory_.push_back({machine_.clock().NowNs(), group, pad, driven, level});
-  machine_.trace().Event("pch-gpio", "gpio.output",
-                         "group " + std::to_string(group) + " pad " + std::to_string(pad) +
-                             (driven ? (level ? " drives high" : " drives low") : " released"));
+  machine_.trace().Emit("pch-gpio", ev::GpioOutput{group, pad, driven, level});
 }
 
 std::vector<PchGpioModel::LowInterval> PchGpioModel::LowIntervals(unsigned group,
@@ -316,21 +314,19 @@ void PchGpioModel::Log(uint8_t port, uint16_t offset, const Role &role, uint32_t
   if (before == after) {
     return;
   }
-  const char *event = role.reg == Reg::PadConfig ? "gpio.pad_cfg"
-                      : IsLock(role.reg)         ? "gpio.lock"
-                                                 : "gpio.reg";
-  std::string detail = std::string(RegName(role.reg)) + " group " + std::to_string(role.group) +
-                       " pad " + std::to_string(role.first);
+  const ev::GpioRegisterChange change{RegName(role.reg), role.group, role.first, before, after};
   if (role.reg == Reg::PadConfig) {
-    detail += " dw" + std::to_string(role.word);
+    machine_.trace().Emit("pch-gpio", ev::GpioPadConfig{change, role.word});
+  } else if (IsLock(role.reg)) {
+    machine_.trace().Emit("pch-gpio", ev::GpioLock{change});
+  } else {
+    machine_.trace().Emit("pch-gpio", ev::GpioRegister{change});
   }
-  machine_.trace().Event("pch-gpio", event, detail + " " + Hex(before) + " -> " + Hex(after));
 }
 
 void PchGpioModel::Refuse(uint8_t port, uint16_t offset, const char *why) {
   ++refusedWrites_;
-  machine_.trace().Event("pch-gpio", "gpio.refused",
-                         "port " + Hex(port) + " offset " + Hex(offset) + ": " + why);
+  machine_.trace().Emit("pch-gpio", ev::GpioRefused{port, offset, why});
 }
 
 void PchGpioModel::WriteRole(uint8_t port, uint16_t offset, const Role &role, uint32_t value) {
@@ -401,9 +397,7 @@ void PchGpioModel::SetBits(uint8_t port, uint16_t offset, const Role &role, uint
 uint8_t PchGpioModel::LockMessage(uint8_t port, uint16_t offset, uint32_t value) {
   const Role *role = FindRole(port, offset);
   if (role == nullptr || !IsLock(role->reg)) {
-    machine_.trace().Event("pch-gpio", "gpio.refused",
-                           "lock message to port " + Hex(port) + " offset " + Hex(offset) +
-                               ", not a lock register");
+    machine_.trace().Emit("pch-gpio", ev::GpioRefused{port, offset, {}});
     return SidebandBridge::kResponseUnsuccessful;
   }
   const uint32_t before = RoleValue(*role);

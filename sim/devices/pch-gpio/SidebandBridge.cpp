@@ -81,7 +81,7 @@ void SidebandBridge::ConfigWrite(uint16_t reg, unsigned size, uint32_t value) {
 void SidebandBridge::Start() {
   if ((Get16(kSbBridgeStatus) & kSbBridgeStatusBusy) != 0) {
     ++startsWhileBusy_;
-    machine_.trace().Event("sbbridge", "sbbridge.refused", "start while busy");
+    machine_.trace().Emit("sbbridge", ev::SbBridgeRefused{});
     return;
   }
   const uint32_t address = Get32(kSbBridgeAddress);
@@ -99,10 +99,8 @@ void SidebandBridge::Start() {
   inFlight_ = message;
   Set16(kSbBridgeStatus, static_cast<uint16_t>(status | kSbBridgeStatusBusy));
 
-  char detail[96];
-  std::snprintf(detail, sizeof detail, "opcode 0x%02X port 0x%02X offset 0x%04X data 0x%08X",
-                message.opcode, message.port, message.offset, message.data);
-  machine_.trace().Event("sbbridge", "sbbridge.start", detail);
+  machine_.trace().Emit("sbbridge", ev::SbBridgeStart{message.opcode, message.port,
+                                                      message.offset, message.data});
   Settle(); // a zero latency finishes at once
 }
 
@@ -128,10 +126,8 @@ void SidebandBridge::Finish() {
   Set16(kSbBridgeStatus, status);
   messages_.push_back(message);
 
-  char detail[64];
-  std::snprintf(detail, sizeof detail, "port 0x%02X offset 0x%04X response %u", message.port,
-                message.offset, message.response);
-  machine_.trace().Event("sbbridge", "sbbridge.done", detail);
+  machine_.trace().Emit("sbbridge",
+                        ev::SbBridgeDone{message.port, message.offset, message.response});
 }
 
 } // namespace sim

@@ -27,9 +27,9 @@ void ResetControl::Write(uint64_t offset, unsigned size, uint64_t value) {
     return;
   }
   requests_.push_back(v);
+  machine_.trace().Emit("reset-control", ev::ResetRequest{v});
   char detail[64];
   std::snprintf(detail, sizeof(detail), "0x%02X written to port 0xCF9", v);
-  machine_.trace().Event("reset-control", "reset.request", detail);
   machine_.Stop(StopReason::Reset, detail, v);
 }
 

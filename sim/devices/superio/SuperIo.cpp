@@ -138,7 +138,7 @@ void SuperIo::WriteIndex(uint8_t value) {
     if (value == kExitKey) {
       configMode_ = false;
       ++configExits_;
-      machine_.trace().Event("superio", "sio.exit_config");
+      machine_.trace().Emit("superio", ev::SioExitConfig{});
     } else {
       index_ = value;
     }
@@ -149,7 +149,7 @@ void SuperIo::WriteIndex(uint8_t value) {
       keyProgress_ = 0;
       configMode_ = true;
       ++configEntries_;
-      machine_.trace().Event("superio", "sio.enter_config");
+      machine_.trace().Emit("superio", ev::SioEnterConfig{});
     }
     return;
   }
@@ -160,13 +160,13 @@ void SuperIo::WriteIndex(uint8_t value) {
 uint8_t SuperIo::ReadData() {
   const uint8_t value = Register(SelectedLdn(), index_);
   Log(RegisterAccess::Read, index_, value);
-  machine_.trace().Event("superio", "sio.read", Describe(index_, value));
+  machine_.trace().Emit("superio", ev::SioRead{Access(index_, value)});
   return value;
 }
 
 void SuperIo::WriteData(uint8_t value) {
   Log(RegisterAccess::Write, index_, value);
-  machine_.trace().Event("superio", "sio.write", Describe(index_, value));
+  machine_.trace().Emit("superio", ev::SioWrite{Access(index_, value)});
   if (index_ < kFirstDeviceRegister) {
     global_[index_] = value;
     return;
@@ -181,8 +181,7 @@ void SuperIo::WriteData(uint8_t value) {
 
 void SuperIo::Outside(const char *what, uint64_t value) {
   ++outsideConfig_;
-  machine_.trace().Event("superio", "sio.outside_config",
-                         std::string(what) + " " + Hex(static_cast<uint8_t>(value)));
+  machine_.trace().Emit("superio", ev::SioOutsideConfig{what, static_cast<uint8_t>(value)});
 }
 
 void SuperIo::Log(RegisterAccess::Kind kind, uint8_t reg, uint8_t value) {
@@ -190,11 +189,9 @@ void SuperIo::Log(RegisterAccess::Kind kind, uint8_t reg, uint8_t value) {
                        SelectedLdn(), reg, value});
 }
 
-std::string SuperIo::Describe(uint8_t reg, uint8_t value) const {
-  if (reg < kFirstDeviceRegister) {
-    return "global reg=" + Hex(reg) + " value=" + Hex(value);
-  }
-  return "ldn=" + Hex(SelectedLdn()) + " reg=" + Hex(reg) + " value=" + Hex(value);
+ev::SioRegister SuperIo::Access(uint8_t reg, uint8_t value) const {
+  const bool global = reg < kFirstDeviceRegister;
+  return ev::SioRegister{global, global ? uint8_t{0} : SelectedLdn(), reg, value};
 }
 
 SuperIo::PinState SuperIo::ComputePin(unsigned group, unsigned bit) const {
@@ -226,9 +223,7 @@ void SuperIo::UpdatePins() {
       before = now;
       const uint8_t code = PinCode(group, bit);
       pinHistory_.push_back({machine_.clock().NowNs(), code, now});
-      machine_.trace().Event("superio", "sio.pin",
-                             "pin=" + std::to_string(code) + (now.output ? " output" : " input") +
-                                 (now.level ? " high" : " low"));
+      machine_.trace().Emit("superio", ev::SioPin{code, now.output, now.level});
     }
   }
 }

@@ -98,7 +98,7 @@ private:
   uint8_t SelectedLdn() const { return global_[superio::kLdnSelect]; }
   PinState ComputePin(unsigned group, unsigned bit) const;
   void UpdatePins();
-  std::string Describe(uint8_t reg, uint8_t value) const;
+  ev::SioRegister Access(uint8_t reg, uint8_t value) const;
 
   Machine &machine_;
   std::array<uint8_t, superio::kFirstDeviceRegister> global_{};

@@ -125,8 +125,7 @@ EFI_STATUS EFIAPI PciDeviceListStandIn::RefreshEntry(PCI_DEVICE_LIST_PPI *This) 
   std::memcpy(&self, reinterpret_cast<uint8_t *>(This) - kBackPointer, sizeof self);
   ++self->refreshCalls_;
   self->Publish();
-  self->pei_->machine().trace().Event("pcilist", "pcilist.refresh",
-                                      std::to_string(self->staged_.size()) + " records");
+  self->pei_->machine().trace().Emit("pcilist", ev::PciListRefresh{self->staged_.size()});
   return EFI_SUCCESS;
 }
 

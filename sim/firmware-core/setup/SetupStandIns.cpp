@@ -26,8 +26,8 @@ constexpr EFI_GUID kPullTriggerGuid = SETUP_PULL_TRIGGER_PROTOCOL_GUID;
 constexpr EFI_GUID kPushTriggerGuid = SETUP_PUSH_TRIGGER_PROTOCOL_GUID;
 constexpr size_t kNameLimit = 64;
 
-EFI_STATUS InstallTrigger(Dxe &dxe, const EFI_GUID &guid, const char *name) {
-  dxe.machine().trace().Event("setup", name);
+template <class Event> EFI_STATUS InstallTrigger(Dxe &dxe, const EFI_GUID &guid) {
+  dxe.machine().trace().Emit("setup", Event{});
   EFI_HANDLE handle = nullptr;
   return dxe.InstallProtocolInterface(&handle, &guid, EFI_NATIVE_INTERFACE, nullptr);
 }
@@ -73,7 +73,7 @@ EFI_STATUS EFIAPI SetupBufferProvider::GetBuffer(const CHAR16 *variableName,
     return EFI_NOT_READY;
   }
   self->calls_++;
-  self->dxe_.machine().trace().Event("setup", "setup.get_buffer");
+  self->dxe_.machine().trace().Emit("setup", ev::SetupGetBuffer{});
   if (variableName == nullptr || vendorGuid == nullptr || buffer == nullptr || size == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
@@ -91,15 +91,15 @@ EFI_STATUS EFIAPI SetupBufferProvider::GetBuffer(const CHAR16 *variableName,
 }
 
 EFI_STATUS InstallLogoTrigger(Dxe &dxe) {
-  return InstallTrigger(dxe, kLogoTriggerGuid, "setup.logo_trigger");
+  return InstallTrigger<ev::SetupLogoTrigger>(dxe, kLogoTriggerGuid);
 }
 
 EFI_STATUS InstallSetupPullTrigger(Dxe &dxe) {
-  return InstallTrigger(dxe, kPullTriggerGuid, "setup.pull_trigger");
+  return InstallTrigger<ev::SetupPullTrigger>(dxe, kPullTriggerGuid);
 }
 
 EFI_STATUS InstallSetupPushTrigger(Dxe &dxe) {
-  return InstallTrigger(dxe, kPushTriggerGuid, "setup.push_trigger");
+  return InstallTrigger<ev::SetupPushTrigger>(dxe, kPushTriggerGuid);
 }
 
 } // namespace sim

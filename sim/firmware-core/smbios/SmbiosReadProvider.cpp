@@ -78,12 +78,10 @@ EFI_STATUS SmbiosReadProvider::Serve(UINT8 type, UINT8 instance, VOID **structur
     }
   }
   reads_.push_back(Read{type, instance, status});
-  std::string detail =
-      "type " + std::to_string(type) + " instance " + std::to_string(instance) +
-      (found != nullptr && !EFI_ERROR(status) ? ": handle " + std::to_string(found->handle) + ", " +
-                                                    std::to_string(found->bytes.size()) + " bytes"
-                                              : ": not delivered");
-  dxe->machine().trace().Event("smbios", "smbios.read", detail);
+  const bool delivered = found != nullptr && !EFI_ERROR(status);
+  dxe->machine().trace().Emit("smbios", ev::SmbiosRead{type, instance, delivered,
+                                                       delivered ? found->handle : uint16_t{0},
+                                                       delivered ? found->bytes.size() : 0});
   return status;
 }
 

@@ -279,9 +279,9 @@ TEST_F(BankTest, ReadSelectsBankReadsAndReturnsToBankZero) {
   EXPECT_EQ(value, 0x02);
   EXPECT_EQ(ec.SelectedBank(), 0);
   EXPECT_TRUE(machine.trace().FindSequence(
-      {TraceMatch::Ev("ec", "ec.write").Detail("bank=0 reg=0xFF value=0x02"),
-       TraceMatch::Ev("ec", "ec.read").Detail("bank=2 reg=0x4F value=0x02"),
-       TraceMatch::Ev("ec", "ec.write").Detail("bank=2 reg=0xFF value=0x00")}));
+      {TraceMatch::Is(sim::ev::EcWrite{{0, 0xFF, 0x02}}),
+       TraceMatch::Is(sim::ev::EcRead{{2, 0x4F, 0x02}}),
+       TraceMatch::Is(sim::ev::EcWrite{{2, 0xFF, 0x00}})}));
 }
 
 TEST_F(BankTest, WriteSelectsBankWritesAndReturnsToBankZero) {
@@ -348,11 +348,8 @@ protected:
     return Run<EC_STATUS>([] { return SmbusWriteByte(kBoard, 0xA4, 0x3C, 0x5E); });
   }
   size_t StatusPolls() {
-    size_t polls = 0;
-    for (const sim::TraceEntry &entry : machine.trace().Events("ec.read")) {
-      polls += entry.detail.find("reg=0x01 ") != std::string::npos;
-    }
-    return polls;
+    return machine.trace().Count(TraceMatch::Of<sim::ev::EcRead>().Where(
+        [](const sim::ev::EcRead &read) { return read.reg == 0x01; }, "register 0x01"));
   }
 };
 

@@ -309,12 +309,12 @@ TEST_F(EcDeviceTest, PresentEcGetsThePpiThenRegisterC0Cleared) {
   EXPECT_EQ(ec.SelectedBank(), 0);
   EXPECT_TRUE(machine.trace().FindSequence(
       {TraceMatch::IoWr(kEcProgressCodePort, kEcProgressCodeStart),
-       TraceMatch::Ev("ec", "ec.write").Detail("bank=0 reg=0xFF value=0x01"),
-       TraceMatch::Ev("ec", "ec.read").Detail("bank=1 reg=0xF8 value=0xEC"),
-       TraceMatch::Ev("ec", "ec.write").Detail("bank=1 reg=0xFF value=0x00"),
-       TraceMatch::Ev("pei", "pei.install_ppi").Detail(sim::GuidText(gEcAccessPpiGuid)),
-       TraceMatch::Ev("ec", "ec.write").Detail("bank=0 reg=0xFF value=0x00"),
-       TraceMatch::Ev("ec", "ec.write").Detail("bank=0 reg=0xC0 value=0x00")}));
+       TraceMatch::Is(sim::ev::EcWrite{{0, 0xFF, 0x01}}).Dev("ec"),
+       TraceMatch::Is(sim::ev::EcRead{{1, 0xF8, 0xEC}}).Dev("ec"),
+       TraceMatch::Is(sim::ev::EcWrite{{1, 0xFF, 0x00}}).Dev("ec"),
+       TraceMatch::Is(sim::ev::PeiInstallPpi{gEcAccessPpiGuid}),
+       TraceMatch::Is(sim::ev::EcWrite{{0, 0xFF, 0x00}}).Dev("ec"),
+       TraceMatch::Is(sim::ev::EcWrite{{0, 0xC0, 0x00}}).Dev("ec")}));
 }
 
 TEST_F(EcDeviceTest, InstalledPpiIsTheConstantDescriptorAndWorks) {
@@ -347,7 +347,7 @@ TEST_F(EcDeviceTest, FailedSelectOfBankZeroKeepsTheC0WriteOutOfBankOne) {
   size_t deafAccesses = 0;
   ec.SetDecodeGate([&](uint16_t port) {
     if (phase == Answering && ec.SelectedBank() == kEcSignatureBank &&
-        machine.trace().Count(TraceMatch::Ev("ec", "ec.read").Detail("bank=1 reg=0xF8 value=0xEC")) != 0) {
+        machine.trace().Count(TraceMatch::Is(sim::ev::EcRead{{1, 0xF8, 0xEC}})) != 0) {
       phase = SignatureOut;
     }
     if (phase == SignatureOut && port == 0x62) {

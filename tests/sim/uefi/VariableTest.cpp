@@ -74,7 +74,12 @@ TEST_F(VariableTest, SetEnforcesAttributeRules) {
   EXPECT_EQ(variables_.Read("Counter", gVendor), (std::vector<uint8_t>{1, 3, 4}));
   std::vector<TraceEntry> writes = machine_.trace().Events("dxe.set_variable");
   ASSERT_EQ(writes.size(), 5u) << "refused writes are traced too";
-  EXPECT_EQ(writes[4].detail, "Counter size 2 attributes 0x43 status 0x0");
+  const auto *append = writes[4].As<sim::ev::DxeSetVariable>();
+  ASSERT_NE(append, nullptr);
+  EXPECT_EQ(append->name, std::optional<std::string>("Counter"));
+  EXPECT_EQ(append->size, 2u);
+  EXPECT_EQ(append->attributes, kNvBs | EFI_VARIABLE_APPEND_WRITE);
+  EXPECT_EQ(append->status, EFI_SUCCESS);
   EXPECT_EQ(variables_.AttributesOf("Counter", gVendor), kNvBs);
 
   // Size 0 deletes; deleting what is not there is EFI_NOT_FOUND.

@@ -38,7 +38,7 @@ TEST_F(EcModelTest, ReadCommandAnswersWithOutputFull) {
   EXPECT_EQ(Status() & Ec::kStatusOutputFull, 0) << "reading the data port empties it";
   EXPECT_EQ(machine.trace().Events("ec.cmd").size(), 1u);
   ASSERT_EQ(machine.trace().Events("ec.read").size(), 1u);
-  EXPECT_EQ(machine.trace().Events("ec.read")[0].detail, "bank=0 reg=0x30 value=0x9A");
+  EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Is(sim::ev::EcRead{{0, 0x30, 0x9A}})), 1u);
 }
 
 TEST_F(EcModelTest, InputStaysFullForTheResponseDelay) {

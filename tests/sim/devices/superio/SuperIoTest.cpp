@@ -149,8 +149,7 @@ TEST_F(SuperIoModel, HistoryMeasuresALowPulseInVirtualTime) {
   EXPECT_EQ(pulses[0].startNs, start);
   EXPECT_EQ(pulses[0].LengthNs(), 10000u * 1000u);
   EXPECT_TRUE(sio.LowIntervals(70).empty());
-  EXPECT_EQ(machine.trace().Count(TraceMatch::Ev("superio", "sio.pin").Detail("pin=71 output low")),
-            1u);
+  EXPECT_EQ(machine.trace().Count(TraceMatch::Is(ev::SioPin{71, true, false}).Dev("superio")), 1u);
 }
 
 TEST_F(SuperIoModel, PinStillLowHasAnOpenInterval) {

@@ -106,8 +106,11 @@ TEST_F(SmbiosReadProviderTest, ReadsAreTraced) {
             sim::RunOutcome::Completed);
   std::vector<sim::TraceEntry> events = machine_.trace().Filter("smbios");
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].event, "smbios.read");
-  EXPECT_NE(events[0].detail.find("type 4 instance 1"), std::string::npos) << events[0].detail;
+  const auto *read = events[0].As<sim::ev::SmbiosRead>();
+  ASSERT_NE(read, nullptr) << sim::FormatTraceEntry(events[0]);
+  EXPECT_EQ(read->type, 4);
+  EXPECT_EQ(read->instance, 1);
+  EXPECT_TRUE(read->delivered);
 }
 
 TEST_F(SmbiosReadProviderTest, SwappedTableIsServedFromTheNextCall) {
