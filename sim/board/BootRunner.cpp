@@ -1,15 +1,13 @@
-// The boot sequence and the bookkeeping around each step: snapshots of the
-// models, the variable store, the HOB list and the wire before a step, and
-// the differences after it turned into notes.
+// The boot sequence: each step runs on a firmware fiber between the step
+// observers' start and end (StepNotes.h), which write what it did.
 #include "BootRunner.h"
 
-#include <Guid/EcFlagHob.h>
+#include "StepNotes.h"
+
 #include <Guid/EventGroup.h>
-#include <Guid/GpioUnlockHob.h>
 #include <Guid/HobList.h>
 #include <Guid/MgmtDeviceHob.h>
 #include <Guid/MgmtFiles.h>
-#include <Guid/SetupVariable.h>
 #include <MgmtLink/Commands.h>
 #include <Pi/PiHob.h>
 #include <Ppi/EcAccess.h>
@@ -18,9 +16,7 @@
 #include <Protocol/NicIo.h>
 #include <Uefi/UefiServices.h>
 
-#include "Ec.h"
 #include "SetupStandIns.h"
-#include "SuperIo.h"
 #include <sim/core/Machine.h>
 #include <sim/loader/ModuleImage.h>
 #include <sim/pei/Pei.h>
@@ -53,14 +49,10 @@
 #include "BmpImage.h"
 #include "FirmwareVolume.h"
 #endif
-#if MGMT_BOARD_HAS_PCH_GPIO
-#include "PchGpioModel.h"
-#endif
 
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <memory>
 
 MGMT_SIM_MODULE_IMAGE(SioGpioPei, EFI_PEIM_ENTRY_POINT2)
@@ -75,400 +67,11 @@ namespace sim::board {
 
 namespace {
 
-std::string Hex(uint64_t value, int width = 0) {
+std::string Hex(uint64_t value) {
   char text[32];
-  std::snprintf(text, sizeof(text), "0x%0*llX", width, static_cast<unsigned long long>(value));
+  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
   return text;
 }
-
-std::string Bytes(const std::vector<uint8_t> &bytes, size_t max = 16) {
-  std::string text;
-  for (size_t i = 0; i < bytes.size() && i < max; ++i) {
-    char b[4];
-    std::snprintf(b, sizeof(b), "%02X", bytes[i]);
-    text += (i ? " " : "") + std::string(b);
-  }
-  if (bytes.size() > max) {
-    text += " ... (" + std::to_string(bytes.size()) + " bytes)";
-  }
-  return text.empty() ? "(none)" : text;
-}
-
-const char *kVariableNames[] = {"Setup", "AcceVar", "NetworkStackVar"};
-const EFI_GUID *VariableGuid(const std::string &name) {
-  if (name == "Setup") {
-    return &gSetupVariableGuid;
-  }
-  if (name == "AcceVar") {
-    return &gAcceVarGuid;
-  }
-  return &gNetworkStackVarGuid;
-}
-
-std::string GuidHobName(const EFI_GUID &guid) {
-  if (CompareGuid(&guid, &gMgmtDeviceHobGuid)) {
-    return "MGMT_DEVICE_HOB";
-  }
-  if (CompareGuid(&guid, &gEcFlagHobGuid)) {
-    return "EC_FLAG_HOB";
-  }
-  if (CompareGuid(&guid, &gGpioUnlockHobGuid)) {
-    return "GPIO_UNLOCK_HOB";
-  }
-  char text[40];
-  std::snprintf(text, sizeof(text), "GUID %08X-%04X-%04X", guid.Data1, guid.Data2, guid.Data3);
-  return text;
-}
-
-// GUID-extension HOBs of the list (the PHIT and memory HOBs are the PEI
-// core's own). Walks by length and stops at anything malformed.
-std::vector<HobRecord> ReadHobs(const void *hobList) {
-  std::vector<HobRecord> hobs;
-  const uint8_t *p = static_cast<const uint8_t *>(hobList);
-  for (int guard = 0; p != nullptr && guard < 4096; ++guard) {
-    const auto *header = reinterpret_cast<const EFI_HOB_GENERIC_HEADER *>(p);
-    if (header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || header->HobLength < 8) {
-      break;
-    }
-    if (header->HobType == EFI_HOB_TYPE_GUID_EXTENSION &&
-        header->HobLength >= sizeof(EFI_HOB_GUID_TYPE)) {
-      const auto *guidHob = reinterpret_cast<const EFI_HOB_GUID_TYPE *>(p);
-      HobRecord record;
-      record.type = header->HobType;
-      record.length = header->HobLength;
-      record.name = GuidHobName(guidHob->Name);
-      record.data.assign(p + sizeof(EFI_HOB_GUID_TYPE), p + header->HobLength);
-      hobs.push_back(std::move(record));
-    }
-    p += header->HobLength;
-  }
-  return hobs;
-}
-
-std::string DescribeHob(const HobRecord &hob) {
-  std::string text = hob.name + " (" + std::to_string(hob.length) + " bytes)";
-  if (hob.name == "MGMT_DEVICE_HOB" && hob.data.size() >= 8) {
-    text += ": Enabled " + std::to_string(hob.data[0]) + ", " + std::to_string(hob.data[1]) +
-            " entries";
-    const size_t count = std::min<size_t>(hob.data[1], kMgmtDeviceHobMaxEntries);
-    for (size_t i = 0; i < count && 8 + (i + 1) * sizeof(MGMT_DEVICE_HOB_ENTRY) <= hob.data.size();
-         ++i) {
-      MGMT_DEVICE_HOB_ENTRY entry;
-      std::memcpy(&entry, &hob.data[8 + i * sizeof(entry)], sizeof(entry));
-      char line[96];
-      std::snprintf(line, sizeof(line), " [%s %u:%u.%u", entry.Kind == 2 ? "bridge" : "function",
-                    entry.Bus, entry.Device, entry.Function);
-      text += line;
-      if (entry.Length != 0) {
-        text += " BAR@" + Hex(entry.BarOffset, 2) + " " + Hex(entry.Base) + "+" + Hex(entry.Length);
-      }
-      text += "]";
-    }
-  } else if (hob.name == "EC_FLAG_HOB" && !hob.data.empty()) {
-    text += ": Flag " + std::to_string(hob.data[0]);
-  } else if (hob.name == "GPIO_UNLOCK_HOB") {
-    size_t unlocked = 0;
-    const size_t entries = hob.data.size() / sizeof(GPIO_UNLOCK_HOB_ENTRY);
-    for (size_t i = 0; i < entries; ++i) {
-      GPIO_UNLOCK_HOB_ENTRY entry;
-      std::memcpy(&entry, &hob.data[i * sizeof(entry)], sizeof(entry));
-      unlocked +=
-          __builtin_popcount(entry.PadConfigUnlocked) + __builtin_popcount(entry.OutputUnlocked);
-    }
-    text += ": " + std::to_string(entries) + " entries, " + std::to_string(unlocked) +
-            " lock bits left open";
-  } else if (!hob.data.empty()) {
-    text += ": " + Bytes(hob.data, 8);
-  }
-  return text;
-}
-
-// Readable names of the GUIDs the modules register notifications on, by
-// their first 32 bits.
-std::string GuidName(const EFI_GUID &guid) {
-  static const std::map<uint32_t, std::string> names = {
-      {0x15667DA9, "NIC_IO_PROTOCOL"},        {0x5B1B31A1, "loaded images"},
-      {0x1341D592, "MGMT_LINK_PROTOCOL"},     {0x4CF5B200, "PCI I/O"},
-      {0x3677770F, "the logo trigger"},       {0x9042A9DE, "graphics outputs"},
-      {0x56A12F31, "the setup-pull trigger"}, {0xF7AE935C, "the setup-push trigger"},
-      {0xFB4F9AF6, "EC_ACCESS_PPI"},          {0x605EA650, "end of PEI"},
-  };
-  auto it = names.find(guid.Data1);
-  return it != names.end() ? it->second : TraceGuidText(guid);
-}
-
-struct Snapshot {
-  std::map<std::string, std::optional<std::vector<uint8_t>>> variables;
-  size_t pinChanges = 0;
-  size_t ecWrites = 0;
-  size_t gpioChanges = 0;
-  size_t trace = 0;
-  std::vector<uint64_t> pixels;
-  std::vector<bool> gopInstalled;
-  size_t wire = 0;
-  size_t hobs = 0;
-  uint64_t timeNs = 0;
-};
-
-// The frames board -> controller and back, read as the link protocol.
-struct LinkFrame {
-  enum Kind { Notice, Request, Answer, Other } kind = Other;
-  uint32_t code = 0; // requests: command code; notices: tag
-  std::vector<uint8_t> data;
-  uint16_t status = 0;
-};
-
-LinkFrame ParseLinkFrame(const WireFrame &wire) {
-  LinkFrame parsed;
-  const std::vector<uint8_t> &f = wire.frame;
-  if (f.size() < 42 || f[12] != 0x08 || f[13] != 0x00 || f[23] != 17) {
-    return parsed;
-  }
-  const size_t udp = 14 + size_t{f[14] & 0x0Fu} * 4;
-  if (f.size() < udp + 8) {
-    return parsed;
-  }
-  const uint16_t dstPort = static_cast<uint16_t>(f[udp + 2] << 8 | f[udp + 3]);
-  const size_t udpLength = static_cast<size_t>(f[udp + 4] << 8 | f[udp + 5]);
-  const size_t end = std::min(f.size(), udp + std::max<size_t>(udpLength, 8));
-  const size_t payload = udp + 8;
-  if (wire.toBoard) {
-    if (dstPort != 50000 || end < payload + 2) {
-      return parsed;
-    }
-    parsed.kind = LinkFrame::Answer;
-    parsed.status = static_cast<uint16_t>(f[payload] | f[payload + 1] << 8);
-    parsed.data.assign(f.begin() + payload + 2, f.begin() + end);
-    return parsed;
-  }
-  if (dstPort != 60000 || end < payload + 6) {
-    return parsed;
-  }
-  const size_t length = static_cast<size_t>(f[payload + 4] << 8 | f[payload + 5]);
-  const size_t body = payload + 6;
-  const size_t bodyEnd = std::min(end, body + length);
-  if (f[payload] == 0xB5 && f[payload + 1] == 0xB5 && bodyEnd >= body + 4) {
-    parsed.kind = LinkFrame::Request;
-    parsed.code = static_cast<uint32_t>(f[body] | f[body + 1] << 8 | f[body + 2] << 16 |
-                                        uint32_t{f[body + 3]} << 24);
-    parsed.data.assign(f.begin() + body + 4, f.begin() + bodyEnd);
-  } else if (f[payload] == 0xA5 && f[payload + 1] == 0xA5 && bodyEnd >= body + 4) {
-    parsed.kind = LinkFrame::Notice;
-    parsed.code =
-        static_cast<uint32_t>(f[body] << 24 | f[body + 1] << 16 | f[body + 2] << 8 | f[body + 3]);
-    parsed.data.assign(f.begin() + body + 4, f.begin() + bodyEnd);
-  }
-  return parsed;
-}
-
-class Recorder {
-public:
-  Recorder(Board &board, sim::Pei *&pei) : board_(board), pei_(pei) {}
-
-  Snapshot Take() {
-    Snapshot s;
-    for (const char *name : kVariableNames) {
-      s.variables[name] = board_.variables().Read(name, *VariableGuid(name));
-    }
-    s.pinChanges = board_.superio().PinHistory().size();
-    s.ecWrites = board_.ec().Writes().size();
-#if MGMT_BOARD_HAS_PCH_GPIO
-    s.gpioChanges = board_.pchGpio()->OutputHistory().size();
-#endif
-    s.wire = board_.Wire().size();
-    s.trace = board_.machine().trace().Entries().size();
-#if MGMT_BOARD_HAS_DISPLAY
-    for (DisplayDevice *display : board_.Displays()) {
-      s.pixels.push_back(display->PixelsWritten());
-    }
-#endif
-    s.hobs = pei_ != nullptr ? ReadHobs(pei_->HobList()).size() : 0;
-    s.timeNs = board_.machine().clock().NowNs();
-    return s;
-  }
-
-  void Diff(const Snapshot &before, StepRecord &step) {
-    // Super I/O pins that went low and came back within the step.
-    std::map<uint8_t, std::pair<uint64_t, uint64_t>> lows;
-    const auto &history = board_.superio().PinHistory();
-    std::map<uint8_t, uint64_t> lowSince;
-    for (size_t i = before.pinChanges; i < history.size(); ++i) {
-      const SuperIo::PinChange &change = history[i];
-      if (!change.state.level) {
-        lowSince[change.pin] = change.timeNs;
-      } else if (lowSince.count(change.pin)) {
-        lows[change.pin] = {lowSince[change.pin], change.timeNs};
-        lowSince.erase(change.pin);
-      }
-    }
-    if (!lows.empty()) {
-      std::string pins;
-      uint64_t longest = 0;
-      for (const auto &[pin, interval] : lows) {
-        // Pin codes are decimal: tens digit the group, units digit the bit.
-        pins += (pins.empty() ? "" : " ") + std::to_string(pin);
-        longest = std::max(longest, interval.second - interval.first);
-      }
-      char text[160];
-      std::snprintf(text, sizeof(text), "Super I/O pins %s pulsed low for %.1f ms", pins.c_str(),
-                    static_cast<double>(longest) / 1e6);
-      step.notes.push_back(text);
-    }
-    for (const auto &[pin, since] : lowSince) {
-      char text[96];
-      std::snprintf(text, sizeof(text), "Super I/O pin %02X driven low", pin);
-      step.notes.push_back(text);
-    }
-    const auto &ecWrites = board_.ec().Writes();
-    for (size_t i = before.ecWrites; i < ecWrites.size(); ++i) {
-      const Ec::RegisterWrite &w = ecWrites[i];
-      if (w.reg == 0xFF) {
-        continue; // bank selection
-      }
-      step.notes.push_back("EC bank " + std::to_string(w.bank) + " register " + Hex(w.reg, 2) +
-                           " <- " + Hex(w.value, 2));
-    }
-#if MGMT_BOARD_HAS_PCH_GPIO
-    {
-      const auto &changes = board_.pchGpio()->OutputHistory();
-      std::map<std::pair<unsigned, unsigned>, uint64_t> lowAt;
-      for (size_t i = before.gpioChanges; i < changes.size(); ++i) {
-        const PchGpioModel::OutputChange &c = changes[i];
-        const auto key = std::make_pair(c.group, c.pad);
-        char text[128];
-        if (c.driven && !c.level) {
-          lowAt[key] = c.timeNs;
-          continue;
-        }
-        if (lowAt.count(key)) {
-          std::snprintf(text, sizeof(text), "PCH pad %u/%u pulsed low for %.1f ms", c.group, c.pad,
-                        static_cast<double>(c.timeNs - lowAt[key]) / 1e6);
-          lowAt.erase(key);
-          step.notes.push_back(text);
-        } else if (c.driven) {
-          std::snprintf(text, sizeof(text), "PCH pad %u/%u driven high", c.group, c.pad);
-          step.notes.push_back(text);
-        }
-      }
-      for (const auto &[key, time] : lowAt) {
-        char text[96];
-        std::snprintf(text, sizeof(text), "PCH pad %u/%u driven low", key.first, key.second);
-        step.notes.push_back(text);
-      }
-    }
-#endif
-    if (pei_ != nullptr) {
-      std::vector<HobRecord> hobs = ReadHobs(pei_->HobList());
-      for (size_t i = before.hobs; i < hobs.size(); ++i) {
-        step.notes.push_back("HOB " + DescribeHob(hobs[i]));
-      }
-    }
-#if MGMT_BOARD_HAS_DISPLAY
-    {
-      std::vector<DisplayDevice *> displays = board_.Displays();
-      for (size_t i = 0; i < displays.size() && i < before.pixels.size(); ++i) {
-        const uint64_t drawn = displays[i]->PixelsWritten() - before.pixels[i];
-        if (drawn != 0) {
-          step.notes.push_back(displays[i]->name() + ": " + std::to_string(drawn) +
-                               " pixels drawn (" + std::to_string(displays[i]->Width()) + "x" +
-                               std::to_string(displays[i]->Height()) + ")");
-        }
-      }
-    }
-#endif
-    // What the Ethernet controller was told to do.
-    {
-      const auto &entries = board_.machine().trace().Entries();
-      size_t opens = 0, closes = 0, resets = 0;
-      for (size_t i = before.trace; i < entries.size(); ++i) {
-        const TraceEntry &e = entries[i];
-        if (e.kind != TraceEntry::Event || e.device != "nic") {
-          continue;
-        }
-        if (const auto *enable = e.As<ev::NicEnable>()) {
-          opens += enable->rx && enable->tx;
-          closes += !enable->rx && !enable->tx;
-        } else if (e.As<ev::NicResetDone>()) {
-          ++resets;
-        } else if (e.As<ev::NicOobHalt>() || e.As<ev::NicOobRunning>() ||
-                   e.As<ev::NicDmaFault>() || e.As<ev::NicChecksumFault>()) {
-          const std::string what = e.As<ev::NicOobHalt>()      ? "out-of-band firmware halted"
-                                   : e.As<ev::NicOobRunning>() ? "out-of-band firmware running"
-                                                               : e.EventName() + 4;
-          const std::string detail = e.Detail();
-          step.notes.push_back("controller: " + what +
-                               (detail.empty() ? "" : " (" + detail + ")"));
-        }
-      }
-      std::string waits;
-      for (size_t i = before.trace; i < entries.size(); ++i) {
-        const TraceEntry &e = entries[i];
-        const EFI_GUID *guid = nullptr;
-        if (const auto *notify = e.As<ev::DxeRegisterNotify>()) {
-          guid = &notify->protocol;
-        } else if (const auto *ppi = e.As<ev::PeiNotifyPpi>()) {
-          guid = &ppi->guid;
-        }
-        if (guid != nullptr) {
-          const std::string name = GuidName(*guid);
-          if (waits.find(name) == std::string::npos) {
-            waits += (waits.empty() ? "" : ", ") + name;
-          }
-        }
-      }
-      if (!waits.empty()) {
-        step.notes.push_back("waits for " + waits);
-      }
-      if (opens != 0 || resets != 0) {
-        step.notes.push_back("controller: receiver and transmitter turned on " +
-                             std::to_string(opens) + "x, off " + std::to_string(closes) +
-                             "x; reset " + std::to_string(resets) + "x");
-      }
-    }
-    // Link traffic.
-    const auto &wire = board_.Wire();
-    for (size_t i = before.wire; i < wire.size(); ++i) {
-      LinkFrame frame = ParseLinkFrame(wire[i]);
-      if (frame.kind == LinkFrame::Notice) {
-        ++step.noticesSent;
-      } else if (frame.kind == LinkFrame::Request) {
-        if (!step.exchanges.empty() && !step.exchanges.back().answered &&
-            step.exchanges.back().code == frame.code && step.exchanges.back().data == frame.data) {
-          ++step.exchanges.back().attempts;
-        } else {
-          LinkExchange exchange;
-          exchange.timeNs = wire[i].timeNs;
-          exchange.code = frame.code;
-          exchange.data = frame.data;
-          step.exchanges.push_back(std::move(exchange));
-        }
-      } else if (frame.kind == LinkFrame::Answer && !step.exchanges.empty() &&
-                 !step.exchanges.back().answered) {
-        step.exchanges.back().answered = true;
-        step.exchanges.back().status = frame.status;
-        step.exchanges.back().answer = frame.data;
-      }
-    }
-    // Variables.
-    for (const char *name : kVariableNames) {
-      std::optional<std::vector<uint8_t>> now = board_.variables().Read(name, *VariableGuid(name));
-      const auto &old = before.variables.at(name);
-      if (now != old) {
-        VariableChange change;
-        change.name = name;
-        change.existed = old.has_value();
-        change.exists = now.has_value();
-        change.oldValue = old.value_or(std::vector<uint8_t>{});
-        change.newValue = now.value_or(std::vector<uint8_t>{});
-        step.variables.push_back(std::move(change));
-      }
-    }
-  }
-
-private:
-  Board &board_;
-  sim::Pei *&pei_;
-};
 
 uint8_t gFileHandles[8];
 
@@ -621,7 +224,9 @@ BootRecord BootRunner::Boot(unsigned number) {
   boot.startNs = machine.clock().NowNs();
 
   sim::Pei *peiPtr = nullptr;
-  Recorder recorder(board_, peiPtr);
+  StepObservers observers(board_, [&]() -> const void * {
+    return peiPtr != nullptr ? peiPtr->HobList() : nullptr;
+  });
   bool ended = false;
 
   // Runs one step on a firmware fiber and records it; false once the boot
@@ -630,8 +235,8 @@ BootRecord BootRunner::Boot(unsigned number) {
     if (ended) {
       return false;
     }
-    Snapshot before = recorder.Take();
-    record.startNs = before.timeNs;
+    observers.StepStarts();
+    record.startNs = machine.clock().NowNs();
     if (record.present) {
       record.ran = true;
       RunOutcome outcome = FirmwareRunner::Run(machine, [&] { body(record); },
@@ -652,7 +257,7 @@ BootRecord BootRunner::Boot(unsigned number) {
       }
     }
     record.endNs = machine.clock().NowNs();
-    recorder.Diff(before, record);
+    observers.StepEnds(record);
     boot.steps.push_back(std::move(record));
     return !ended;
   };

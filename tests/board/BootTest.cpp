@@ -77,38 +77,46 @@ TEST(DefaultBoard, OneBootReachesReadyToBootWithEveryModuleSucceeding) {
   EXPECT_EQ(order, expected);
 }
 
-// Accesses are kept only for the register trace; the notes come from events,
-// so they are the same either way.
-TEST(DefaultBoard, RegisterTraceKeepsAccessesAndChangesNoNote) {
+// Accesses are kept only for the register trace; the notes come from the
+// step observers, which see every event as it happens, so they are the same
+// with the register trace, without it, and with a trace that keeps nothing.
+TEST(DefaultBoard, NotesAreTheSameWhateverTheTraceKeeps) {
   struct Seen {
     size_t accesses = 0;
     size_t nicEvents = 0;
     std::vector<std::vector<std::string>> notes;
   };
+  enum class Keep { Everything, Events, Nothing };
   // One board at a time: each boots, is read, and goes.
-  auto boot = [](bool registerTrace) {
+  auto boot = [](Keep keep) {
     sim::board::BoardOptions options;
-    options.registerTrace = registerTrace;
-    Booted b = BootWith(options);
+    options.registerTrace = keep == Keep::Everything;
+    sim::board::Board board(options);
+    board.machine().trace().Enable(keep != Keep::Nothing);
+    const sim::board::RunRecord run = sim::board::BootRunner(board).Run(4);
+    ExpectNoModelFaults(board);
     Seen seen;
-    for (const sim::TraceEntry &e : b.board->machine().trace().Entries()) {
+    for (const sim::TraceEntry &e : board.machine().trace().Entries()) {
       seen.accesses += e.kind != sim::TraceEntry::Event;
     }
-    seen.nicEvents = b.board->machine().trace().Events("nic.enable").size();
-    for (const BootRecord &record : b.run.boots) {
+    seen.nicEvents = board.machine().trace().Count(sim::TraceMatch::Of<sim::ev::NicEnable>());
+    for (const BootRecord &record : run.boots) {
       for (const sim::board::StepRecord &step : record.steps) {
         seen.notes.push_back(step.notes);
       }
     }
     return seen;
   };
-  const Seen with = boot(true);
-  const Seen without = boot(false);
+  const Seen with = boot(Keep::Everything);
+  const Seen without = boot(Keep::Events);
+  const Seen nothing = boot(Keep::Nothing);
   EXPECT_GT(with.accesses, 1000u);
   EXPECT_EQ(without.accesses, 0u);
   EXPECT_NE(without.nicEvents, 0u);
   EXPECT_EQ(with.nicEvents, without.nicEvents);
+  EXPECT_EQ(nothing.nicEvents, 0u);
   EXPECT_EQ(with.notes, without.notes);
+  EXPECT_EQ(with.notes, nothing.notes);
 }
 
 TEST(DefaultBoard, PeiPulsesTheSuperIoPinsAndSetsTheEcBits) {

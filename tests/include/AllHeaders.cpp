@@ -7,6 +7,7 @@
 #include <Guid/MgmtFiles.h>
 #include <Guid/SetupVariable.h>
 #include <MgmtLink/Commands.h>
+#include <MgmtLink/FrameParse.h>
 #include <MgmtLink/Frames.h>
 #include <Ppi/EcAccess.h>
 #include <Ppi/PciDeviceList.h>

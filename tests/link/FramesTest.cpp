@@ -1,10 +1,13 @@
-// Management-link frames byte for byte, and which received frames count as
-// the answer to a request.
+// Management-link frames byte for byte, which received frames count as the
+// answer to a request, and how a watcher of the wire reads frames back.
 #include "Frames.h"
+
+#include <MgmtLink/FrameParse.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -238,6 +241,113 @@ TEST(AnswerMatch, LargestReceivableAnswerIs1472Bytes) {
   Delivery D = Match(Frame, 1500);
   EXPECT_EQ(D.Match, MgmtAnswerDelivered);
   EXPECT_EQ(D.Length, 1472);
+}
+
+// ---- Reading frames back (the wire watcher's parser) ----
+
+struct Parsed {
+  MGMT_FRAME_KIND Kind;
+  UINT32 Code;
+  UINT16 Status;
+  std::vector<UINT8> Data;
+};
+
+Parsed Parse(const std::vector<UINT8> &Frame, bool ToBoard) {
+  MGMT_FRAME_VIEW View;
+  const MGMT_FRAME_KIND Kind =
+      MgmtParseFrame(Frame.data(), (UINT32)Frame.size(), ToBoard ? TRUE : FALSE, &View);
+  EXPECT_EQ(Kind, View.Kind);
+  return {Kind, View.Code, View.Status,
+          View.Data == nullptr ? std::vector<UINT8>{}
+                               : std::vector<UINT8>(View.Data, View.Data + View.DataLength)};
+}
+
+// An answer from the controller: UDP from 60000 to 50000 with a UDP length
+// that covers Payload.
+std::vector<UINT8> ControllerAnswer(const std::vector<UINT8> &Payload) {
+  std::vector<UINT8> Frame = EthIpHeader((UINT16)(Payload.size() + 28));
+  const UINT16 UdpLength = (UINT16)(Payload.size() + 8);
+  Frame.insert(Frame.end(), {0xEA, 0x60, 0xC3, 0x50, (UINT8)(UdpLength >> 8), (UINT8)UdpLength,
+                             0x00, 0x00});
+  Frame.insert(Frame.end(), Payload.begin(), Payload.end());
+  return Frame;
+}
+
+TEST_F(FrameBuild, BuiltRequestsNoticesAndAnswersParseBackToWhatWentIn) {
+  const UINT8 Message[] = {0x00, 0x00, 0x23, 0x02, 0x05}; // write display mode 5
+  std::vector<UINT8> Request = Bytes(BuildRequestFrame(Frame, kStation, Message, sizeof(Message)));
+  Parsed R = Parse(Request, false);
+  ASSERT_EQ(R.Kind, MgmtFrameRequest);
+  EXPECT_EQ(R.Code, 0x02230000u);
+  EXPECT_EQ(R.Data, (std::vector<UINT8>{0x05}));
+  EXPECT_EQ(Parse(Request, true).Kind, MgmtFrameOther) << "a request never travels to the board";
+
+  const UINT8 Slice[] = {0x02, 0x00, 0x01, 0x00, 0x01, '{', '}'};
+  std::vector<UINT8> Notice =
+      Bytes(BuildNoticeFrame(Frame, kStation, kMgmtLinkTag, Slice, sizeof(Slice)));
+  Parsed N = Parse(Notice, false);
+  ASSERT_EQ(N.Kind, MgmtFrameNotice);
+  EXPECT_EQ(N.Code, kMgmtLinkTag);
+  EXPECT_EQ(N.Data, std::vector<UINT8>(Slice, Slice + sizeof(Slice)));
+
+  Parsed A = Parse(ControllerAnswer({0x03, 0x00, 0x07, 0x08}), true);
+  ASSERT_EQ(A.Kind, MgmtFrameAnswer);
+  EXPECT_EQ(A.Status, 0x0003);
+  EXPECT_EQ(A.Data, (std::vector<UINT8>{0x07, 0x08}));
+  EXPECT_EQ(Parse(ControllerAnswer({0x00, 0x00}), true).Data, std::vector<UINT8>{});
+  EXPECT_EQ(Parse(ControllerAnswer({0x00, 0x00}), false).Kind, MgmtFrameOther)
+      << "an answer never travels from the board";
+}
+
+// A request frame with one thing wrong: what the parser makes of it. Only a
+// longer stated length than arrived still reads, cut to what arrived.
+struct Damage {
+  const char *Name;
+  std::function<void(std::vector<UINT8> &)> Apply;
+  MGMT_FRAME_KIND Kind;
+  size_t DataLength;
+};
+
+TEST_F(FrameBuild, DamagedRequestsAreOtherFramesOrCutToWhatArrived) {
+  const UINT8 Message[] = {0x00, 0x00, 0x03, 0x02, 0xAA, 0xBB};
+  const std::vector<UINT8> Good =
+      Bytes(BuildRequestFrame(Frame, kStation, Message, sizeof(Message)));
+  const Damage Cases[] = {
+      {"intact", [](std::vector<UINT8> &) {}, MgmtFrameRequest, 2},
+      {"shorter than the UDP header", [](std::vector<UINT8> &F) { F.resize(41); },
+       MgmtFrameOther, 0},
+      {"not IPv4", [](std::vector<UINT8> &F) { F[13] = 0xDD; }, MgmtFrameOther, 0},
+      {"not UDP", [](std::vector<UINT8> &F) { F[23] = 6; }, MgmtFrameOther, 0},
+      {"to another port", [](std::vector<UINT8> &F) { F[37] ^= 1; }, MgmtFrameOther, 0},
+      {"markers differ", [](std::vector<UINT8> &F) { F[43] = 0xA5; }, MgmtFrameOther, 0},
+      {"unknown marker", [](std::vector<UINT8> &F) { F[42] = F[43] = 0xC5; }, MgmtFrameOther, 0},
+      {"stated length leaves no command code", [](std::vector<UINT8> &F) { F[47] = 3; },
+       MgmtFrameOther, 0},
+      {"stated length beyond the frame", [](std::vector<UINT8> &F) { F[46] = 0x05; },
+       MgmtFrameRequest, 2},
+      {"UDP length beyond the frame", [](std::vector<UINT8> &F) { F[38] = 0x10; },
+       MgmtFrameRequest, 2},
+      {"UDP length cuts the data", [](std::vector<UINT8> &F) { F[39] -= 1; },
+       MgmtFrameRequest, 1},
+      {"UDP length below its header",
+       [](std::vector<UINT8> &F) {
+         F[38] = 0;
+         F[39] = 3;
+       },
+       MgmtFrameOther, 0},
+      {"IPv4 options move the UDP header", [](std::vector<UINT8> &F) { F[14] = 0x46; },
+       MgmtFrameOther, 0},
+  };
+  for (const Damage &Case : Cases) {
+    std::vector<UINT8> Damaged = Good;
+    Case.Apply(Damaged);
+    Parsed P = Parse(Damaged, false);
+    EXPECT_EQ(P.Kind, Case.Kind) << Case.Name;
+    EXPECT_EQ(P.Data.size(), Case.DataLength) << Case.Name;
+    if (P.Kind == MgmtFrameRequest) {
+      EXPECT_EQ(P.Code, 0x02030000u) << Case.Name;
+    }
+  }
 }
 
 } // namespace

@@ -53,6 +53,8 @@ public:
   static constexpr uint64_t kAnswerForever = ~uint64_t{0};
 
   explicit Ec(Machine &machine, std::string name = "ec");
+  // The device name its trace events carry.
+  const std::string &name() const { return name_; }
   ~Ec();
   Ec(const Ec &) = delete;
   Ec &operator=(const Ec &) = delete;

@@ -201,7 +201,14 @@ INSTANTIATE_TEST_SUITE_P(
         EventText{ev::NicTxDrop{5}, "nic.tx_drop", "malformed descriptor chain at 5"},
         EventText{ev::NicRxStalled{3}, "nic.rx_queued", "no free descriptor at 3"},
         EventText{ev::NicRxFrame{2, 60, true}, "nic.rx_frame", "index=2 len=60 error"},
-        EventText{ev::NicResetDone{}, "nic.reset_done", ""}));
+        EventText{ev::NicResetDone{}, "nic.reset_done", ""}),
+    [](const ::testing::TestParamInfo<EventText> &info) {
+      std::string name = info.param.name;
+      for (char &c : name) {
+        c = c == '.' ? '_' : c;
+      }
+      return name + "_" + std::to_string(info.index);
+    });
 
 // Observers see every event as it is emitted, also when the trace keeps
 // nothing; with neither, an emitter is told nobody listens.
