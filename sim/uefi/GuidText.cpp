@@ -1,16 +1,10 @@
-// Registry text form of a GUID.
+// Registry text form of a GUID: the trace's, so names and trace lines agree.
 #include "GuidText.h"
 
-#include <cstdio>
+#include "sim/core/TraceEvents.h"
 
 namespace sim {
 
-std::string GuidText(const EFI_GUID &g) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1,
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                g.Data4[5], g.Data4[6], g.Data4[7]);
-  return text;
-}
+std::string GuidText(const EFI_GUID &g) { return TraceGuidText(g); }
 
 } // namespace sim
