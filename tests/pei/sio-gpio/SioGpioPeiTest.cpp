@@ -123,7 +123,7 @@ TEST_F(SioGpioPeiTest, S3ResumeTouchesNoPortAndRegistersNothing) {
   ASSERT_EQ(pei.SetBootMode(BOOT_ON_S3_RESUME), EFI_SUCCESS);
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_EQ(PortAccesses(), 0u);
-  EXPECT_TRUE(machine.trace().Events("pei.notify_ppi").empty());
+  EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Of<sim::ev::PeiNotifyPpi>()), 0u);
 
   InstallEcAccess();
   EXPECT_EQ(ec.Register(0, kEcBootBitsRegister), 0xFF);

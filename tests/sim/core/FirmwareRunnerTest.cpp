@@ -72,7 +72,7 @@ TEST_F(FirmwareRunnerTest, ResetWriteEndsTheRunAndLaterCodeNeverRuns) {
   EXPECT_FALSE(afterWrite);
   EXPECT_EQ(resetControl.Requests(), std::vector<uint8_t>{0x0E});
   const auto seq = machine.trace().FindSequence(
-      {TraceMatch::IoWr(0xCF9, 0x0E), TraceMatch::Ev("reset-control", "reset.request")});
+      {TraceMatch::IoWr(0xCF9, 0x0E), TraceMatch::Is(sim::ev::ResetRequest{0x0E}).Dev("reset-control")});
   EXPECT_TRUE(seq) << seq.explanation;
 }
 

@@ -139,7 +139,7 @@ TEST_F(ChipsetTest, LockedChipsetRefusesDecodeAndMirrorWrites) {
   EXPECT_EQ(chipset.GenericRangeMirror(0), 0u);
   EXPECT_EQ(chipset.IoDecodeEnables(), 0u);
   EXPECT_EQ(chipset.SecondGenericRange(), 0u);
-  EXPECT_EQ(machine.trace().Events("chipset.refused").size(), 5u);
+  EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Of<sim::ev::ChipsetRefused>()), 5u);
   // Registers outside the decode block stay writable.
   WriteConfig(sim::pci::kCommand, 2, sim::pci::kCommandIoSpace);
   EXPECT_EQ(Config(sim::pci::kCommand, 2), sim::pci::kCommandIoSpace);

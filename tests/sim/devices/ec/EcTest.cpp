@@ -36,8 +36,8 @@ TEST_F(EcModelTest, ReadCommandAnswersWithOutputFull) {
   EXPECT_EQ(Status() & 0x03, Ec::kStatusOutputFull);
   EXPECT_EQ(Data(), 0x9A);
   EXPECT_EQ(Status() & Ec::kStatusOutputFull, 0) << "reading the data port empties it";
-  EXPECT_EQ(machine.trace().Events("ec.cmd").size(), 1u);
-  ASSERT_EQ(machine.trace().Events("ec.read").size(), 1u);
+  EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Of<sim::ev::EcCommand>()), 1u);
+  ASSERT_EQ(machine.trace().Count(sim::TraceMatch::Of<sim::ev::EcRead>()), 1u);
   EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Is(sim::ev::EcRead{{0, 0x30, 0x9A}})), 1u);
 }
 
@@ -138,7 +138,7 @@ TEST_F(EcModelTest, SmbusTransferRunsInTheSmbusBankOnly) {
   EXPECT_EQ(ec.SmbusTransfers()[1].address, 0xA0);
   EXPECT_EQ(ec.Register(3, kEcSmbusStatus), Ec::kSmbusDoneOk);
   EXPECT_EQ(ec.Register(3, kEcSmbusProtocol), 0) << "protocol register clears when taken";
-  EXPECT_EQ(machine.trace().Events("ec.smbus").size(), 2u);
+  EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Of<sim::ev::EcSmbus>()), 2u);
 }
 
 TEST_F(EcModelTest, AbsentEcReadsAllOnes) {

@@ -236,7 +236,7 @@ TEST_F(NicDmaTest, FramesWaitForAFreeDescriptorAndAreNotLost) {
   rig.Wait(1);
   EXPECT_EQ(rig.nic.RxQueued(), 2u);
   EXPECT_EQ(rig.In16(reg::kInterruptStatus) & kIsrRxNoDescriptor, kIsrRxNoDescriptor);
-  EXPECT_EQ(rig.machine.trace().Events("nic.rx_queued").size(), 1u);
+  EXPECT_EQ(rig.machine.trace().Count(sim::TraceMatch::Of<sim::ev::NicRxStalled>()), 1u);
   rig.GiveBack(0);
   rig.Wait(1);
   EXPECT_EQ(rig.nic.RxQueued(), 1u);

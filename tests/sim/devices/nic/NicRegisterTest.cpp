@@ -124,7 +124,7 @@ TEST_F(NicRegisterTest, ResetBitClearsItselfAfterTheConfiguredDelay) {
   EXPECT_EQ(rig.In8(reg::kCommand), kCommandReset);
   rig.machine.clock().AdvanceNs(1'000);
   EXPECT_EQ(rig.In8(reg::kCommand), 0x00);
-  EXPECT_EQ(rig.machine.trace().Events("nic.reset").size(), 1u);
+  EXPECT_EQ(rig.machine.trace().Count(sim::TraceMatch::Of<sim::ev::NicReset>()), 1u);
 }
 
 TEST_F(NicRegisterTest, ResetThatNeverCompletesKeepsTheBitAndIgnoresStarts) {

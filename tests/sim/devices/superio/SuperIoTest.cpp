@@ -60,8 +60,8 @@ TEST_F(SuperIoModel, ExitKeyClosesConfigurationMode) {
   EXPECT_EQ(sio.GlobalRegister(0x1B), 0x3C);
   EXPECT_EQ(sio.ConfigExits(), 1u);
   EXPECT_EQ(sio.AccessesOutsideConfig(), 2u);
-  EXPECT_EQ(machine.trace().Events("sio.enter_config").size(), 1u);
-  EXPECT_EQ(machine.trace().Events("sio.exit_config").size(), 1u);
+  EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Of<sim::ev::SioEnterConfig>()), 1u);
+  EXPECT_EQ(machine.trace().Count(sim::TraceMatch::Of<sim::ev::SioExitConfig>()), 1u);
 }
 
 TEST_F(SuperIoModel, GlobalRegistersIgnoreTheLogicalDeviceOthersDoNot) {
