@@ -7,28 +7,49 @@
 # non-zero if any target finds a crash, a leak or undefined behaviour; the
 # input is left in build/fuzz/findings/<Target>/ and the log beside it.
 #
-#   bash scripts/fuzz.sh SECONDS [TARGET...]
+#   bash scripts/fuzz.sh [--preset fuzz|sanitize] SECONDS [TARGET...]
+#
+# --preset sanitize takes the targets from the sanitized host tree (the test
+# command builds that one anyway); the default, fuzz, builds the targets
+# alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ $# -lt 1 ] || ! [[ "$1" =~ ^[0-9]+$ ]] || [ "$1" -lt 1 ]; then
-  echo "usage: scripts/fuzz.sh SECONDS [TARGET...]" >&2
+usage() {
+  echo "usage: scripts/fuzz.sh [--preset fuzz|sanitize] SECONDS [TARGET...]" >&2
   exit 2
+}
+preset=fuzz
+if [ "${1:-}" = "--preset" ]; then
+  [ $# -ge 2 ] || usage
+  preset=$2
+  shift 2
+fi
+case $preset in
+fuzz | sanitize) ;;
+*) usage ;;
+esac
+if [ $# -lt 1 ] || ! [[ "$1" =~ ^[0-9]+$ ]] || [ "$1" -lt 1 ]; then
+  usage
 fi
 seconds=$1
 shift
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --preset "$preset" >/dev/null
+if [ "$preset" = fuzz ]; then
+  cmake --build --preset fuzz
+else
+  cmake --build --preset sanitize --target fuzz_targets
+fi
 
-build=build/fuzz
+build=build/$preset
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
   targets=()
   for source in fuzz/*.cpp; do
     name=$(basename "$source" .cpp)
-    [ -x "$build/fuzz/fuzz_$name" ] && targets+=("$name")
+    [ "$name" = FuzzSupport ] || targets+=("$name")
   done
 fi
 
@@ -47,6 +68,11 @@ for name in "${targets[@]}"; do
   [ -f "fuzz/$name.dict" ] && dict+=("-dict=fuzz/$name.dict")
   result=ok
   start=$SECONDS
+  if [ ! -x "$build/fuzz/fuzz_$name" ]; then
+    printf '%-14s %12s %8s %10s %8s  %s\n' "$name" - - - - "FAILED (no $build/fuzz/fuzz_$name)"
+    failed=1
+    continue
+  fi
   if ! "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$findings/" "${dict[@]}" "$work" "${seeds[@]}" >"$log" 2>&1; then
     result="FAILED (see $log)"

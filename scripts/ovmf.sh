@@ -13,11 +13,14 @@ if ! command -v qemu-system-x86_64 >/dev/null || ! command -v mformat >/dev/null
   bash scripts/setup-deps.sh || true
 fi
 
-# With the host tree built, the simulator's documents are compared too.
+# With a simulator built, its documents are compared too.
 simulator=()
-if [ -x build/host/tools/mgmt-sim/mgmt-sim ]; then
-  simulator=(--mgmt-sim build/host/tools/mgmt-sim/mgmt-sim)
-fi
+for tree in release host sanitize; do
+  if [ -x "build/$tree/tools/mgmt-sim/mgmt-sim" ]; then
+    simulator=(--mgmt-sim "build/$tree/tools/mgmt-sim/mgmt-sim")
+    break
+  fi
+done
 
 exec python3 -B tests/ovmf/ovmf_stage.py \
   --images build/firmware/images \

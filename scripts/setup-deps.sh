@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang lld llvm libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcjson-dev libcli11-dev libtomlplusplus-dev libpcap-dev libpng-dev libfmt-dev
+  libcjson-dev libcli11-dev libtomlplusplus-dev libpng-dev libfmt-dev
   python3 tshark dpkg-dev uefitool-cli librsvg2-bin
   qemu-system-x86 ovmf mtools
   libunicorn-dev pkg-config

@@ -15,7 +15,9 @@
 
 #include "Machine.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "Sanitizers.h"
+
+#if MGMT_ASAN
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define MGMT_RUNNER_ASAN 1
@@ -234,12 +236,14 @@ RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body,
   // left it.
   FinishSwitch(fakeStack, nullptr, nullptr);
   gInnermost = runner.outer_;
+  // The fiber is dead: its redzones go before the host-fault text reads
+  // its stack for a return address.
+  CleanStack(runner.stack_, stackBytes);
   if (runner.hostFault_) {
     runner.EndWithHostFault();
   }
 
   ArmWatchdog(machine, outerAlarm);
-  CleanStack(runner.stack_, stackBytes);
   machine.memory().FreeStack(runner.stack_);
   runner.outcome_.endNs = clock.NowNs();
   return runner.outcome_;

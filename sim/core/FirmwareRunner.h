@@ -15,6 +15,8 @@
 #include <functional>
 #include <string>
 
+#include "Sanitizers.h"
+
 namespace sim {
 
 class Machine;
@@ -33,7 +35,7 @@ public:
   // The stacks a reference platform gives its phases: PEI runs on a small
   // stack in temporary memory, DXE on 128 KiB. AddressSanitizer's redzones
   // make frames several times larger, so its builds scale both alike.
-#if defined(__SANITIZE_ADDRESS__)
+#if MGMT_ASAN
   static constexpr uint64_t kStackScale = 4;
 #else
   static constexpr uint64_t kStackScale = 1;

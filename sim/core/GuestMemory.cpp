@@ -1,6 +1,7 @@
 // The fixed mappings of guest RAM, its page and stack allocators and the
 // arenas cut from its pages.
 #include "GuestMemory.h"
+#include "Sanitizers.h"
 
 #include <sys/mman.h>
 
@@ -10,13 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define MGMT_SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MGMT_SIM_ASAN 1
-#endif
-#endif
 
 namespace sim {
 
@@ -32,7 +26,7 @@ uint64_t PagesOf(const GuestMemory::Region &area) { return area.size / GuestMemo
 } // namespace
 
 const GuestMemory::Layout &GuestMemory::BuildLayout() {
-#if defined(MGMT_SIM_SANITIZER_LAYOUT) || defined(MGMT_SIM_ASAN)
+#if defined(MGMT_SIM_SANITIZER_LAYOUT) || MGMT_ASAN
   return kSanitizerLayout;
 #else
   return kBoardLayout;

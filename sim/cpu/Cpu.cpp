@@ -8,6 +8,7 @@
 #include "sim/core/Bus.h"
 #include "sim/core/GuestMemory.h"
 #include "sim/core/Machine.h"
+#include "sim/core/Sanitizers.h"
 
 #include <unicorn/unicorn.h>
 
@@ -30,6 +31,7 @@ constexpr uint64_t kReturnGate = Cpu::kTrapBase; // trap 0: where calls return t
 constexpr uint64_t kScratchBytes = 64 * 1024;
 constexpr uint32_t kBootServicesCode = 3; // EfiBootServicesCode
 constexpr unsigned kHostCallStackArgs = 12; // stack slots copied for an x86-64 host call
+constexpr size_t kMaxCallArgs = 16;         // of a simulator call into IA32 code
 // Room left below the interrupted code's stack pointer by a nested call.
 constexpr uint64_t kNestGap = 256;
 
@@ -198,12 +200,17 @@ struct Cpu::Hooks {
     for (unsigned k = 0; k < 4 + kHostCallStackArgs; k++) {
       a[k] = self.Arg(k);
     }
+    cpu.Return(CallHostFunction(address, a));
+  }
+  // The function's real type is known only to the image that called it.
+  MGMT_NO_SANITIZE_FUNCTION_TYPE static uint64_t
+  CallHostFunction(uint64_t address, const uint64_t (&a)[4 + kHostCallStackArgs]) {
     using HostFn = uint64_t(__attribute__((ms_abi)) *)(
         uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
         uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
     auto fn = reinterpret_cast<HostFn>(address);
-    cpu.Return(fn(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
-                  a[13], a[14], a[15]));
+    return fn(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
+              a[13], a[14], a[15]);
   }
   static bool Unmapped(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t,
                        void *user) {
@@ -339,6 +346,9 @@ Cpu::Cpu(Machine &machine, Arch arch) : machine_(machine), arch_(arch) {
 Cpu::~Cpu() {
   machine_.ClearFaultContext(this);
   UnregisterForeignCode(this);
+  for (uc_context *context : savedContexts_) {
+    uc_context_free(context);
+  }
   uc_close(uc_);
   for (void *block : blocks_) {
     machine_.memory().FreeStack(block);
@@ -625,11 +635,15 @@ uint64_t Cpu::Call(uint64_t function, std::span<const uint64_t> args) {
     uc_mem_write(uc_, sp, &gate, 8);
     return RunAt(function, sp);
   }
-  std::vector<uint32_t> words;
-  for (uint64_t arg : args) {
-    words.push_back(static_cast<uint32_t>(arg));
+  // On this frame's stack, not the heap: a fault never comes back here.
+  uint32_t words[kMaxCallArgs];
+  if (args.size() > kMaxCallArgs) {
+    Fault("a call into IA32 code with more than 16 arguments", function);
   }
-  return CallRaw32(function, words).edxEax & 0xFFFFFFFF;
+  for (size_t k = 0; k < args.size(); k++) {
+    words[k] = static_cast<uint32_t>(args[k]);
+  }
+  return CallRaw32(function, std::span<const uint32_t>(words, args.size())).edxEax & 0xFFFFFFFF;
 }
 
 Cpu::RawResult Cpu::CallRaw32(uint64_t function, std::span<const uint32_t> words) {
@@ -654,7 +668,11 @@ uint64_t Cpu::RunAt(uint64_t function, uint64_t stackPointer) {
   // A nested call keeps the interrupted code's registers for it.
   uc_context *saved = nullptr;
   if (depth_ > 0) {
-    Check(uc_context_alloc(uc_, &saved), "context");
+    if (savedContexts_.size() < depth_) {
+      savedContexts_.push_back(nullptr);
+      Check(uc_context_alloc(uc_, &savedContexts_.back()), "context");
+    }
+    saved = savedContexts_[depth_ - 1];
     Check(uc_context_save(uc_, saved), "context save");
   }
   const uint64_t savedCaller = trapCaller_;
@@ -686,7 +704,6 @@ uint64_t Cpu::RunAt(uint64_t function, uint64_t stackPointer) {
   lastEdx_ = ReadReg(UC_X86_REG_EDX);
   if (saved != nullptr) {
     Check(uc_context_restore(uc_, saved), "context restore");
-    uc_context_free(saved);
   }
   trapCaller_ = savedCaller;
   trapStack_ = savedTrapStack;

@@ -35,6 +35,7 @@
 #include <vector>
 
 struct uc_struct;
+struct uc_context;
 
 namespace sim {
 class Machine;
@@ -172,6 +173,9 @@ private:
   std::vector<Trap> traps_;
   std::vector<uint64_t> pauseSites_;
   unsigned depth_ = 0;
+  // Register contexts of interrupted calls, one per nesting depth, kept
+  // for reuse: a fault abandons the frame that would free one.
+  std::vector<::uc_context *> savedContexts_;
   uint64_t trapCaller_ = 0;
   uint64_t trapStack_ = 0;
   std::vector<uint64_t> trapCallers_; // return addresses of the traps running

@@ -3,6 +3,7 @@
 #include "ModuleImage.h"
 
 #include "sim/core/FirmwareRunner.h"
+#include "sim/core/Sanitizers.h"
 
 #include <map>
 #include <mutex>
@@ -16,17 +17,13 @@ namespace {
 // An image's sections hold the sanitizer's redzones between its globals; the
 // pristine copy and the reload take the sections whole, redzones included,
 // so these copies must not be checked byte by byte.
-#if defined(__SANITIZE_ADDRESS__)
-__attribute__((no_sanitize_address))
-#endif
+MGMT_NO_ASAN
 void CopySection(volatile std::uint8_t *to, const std::uint8_t *from, std::size_t bytes) {
   for (std::size_t i = 0; i < bytes; i++) {
     to[i] = from[i];
   }
 }
-#if defined(__SANITIZE_ADDRESS__)
-__attribute__((no_sanitize_address))
-#endif
+MGMT_NO_ASAN
 void ZeroSection(volatile std::uint8_t *to, std::size_t bytes) {
   for (std::size_t i = 0; i < bytes; i++) {
     to[i] = 0;

@@ -530,6 +530,6 @@ void Pei::ResetSystem(EFI_RESET_TYPE type, const char *service) {
   StopForReset(machine_, type, service);
 }
 
-void Pei::Fault(std::string_view detail) { StopForFault(machine_, detail); }
+void Pei::Fault(std::string detail) { StopForFault(machine_, std::move(detail)); }
 
 } // namespace sim

@@ -86,7 +86,9 @@ public:
   EFI_STATUS AllocatePool(UINTN size, void **buffer);
   EFI_STATUS Stall(UINTN microseconds);
   [[noreturn]] void ResetSystem(EFI_RESET_TYPE type, const char *service);
-  [[noreturn]] void Fault(std::string_view detail);
+  // Takes the text whole (moved in): the run never comes back to destroy
+  // the caller's strings.
+  [[noreturn]] void Fault(std::string detail);
 
 private:
   struct Ppi {

@@ -380,7 +380,8 @@ EFI_STATUS Dxe::InstallConfigurationTable(const EFI_GUID *guid, void *table) {
 void Dxe::AddConfigurationTable(const EFI_GUID &guid, void *table) {
   EFI_STATUS status = InstallConfigurationTable(&guid, table);
   if (EFI_ERROR(status)) {
-    Fault("configuration table " + GuidText(guid) + " could not be added");
+    std::string text = "configuration table " + GuidText(guid) + " could not be added";
+    Fault(std::move(text));
   }
 }
 
@@ -435,12 +436,14 @@ EFI_HANDLE Dxe::NewImageHandle() { return NewImageHandle(ImageInfo{}); }
 
 EFI_STATUS Dxe::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE imageHandle) {
   if (tpl_ != TPL_APPLICATION) {
-    Fault("an image entry point was started at TPL " + std::to_string(tpl_));
+    std::string text = "an image entry point was started at TPL " + std::to_string(tpl_);
+    Fault(std::move(text));
   }
   EFI_STATUS status = CallFirmware(entry, imageHandle, systemTable_);
   if (tpl_ != TPL_APPLICATION) {
-    Fault("an image entry point returned at TPL " + std::to_string(tpl_) +
-          " instead of TPL_APPLICATION");
+    std::string text = "an image entry point returned at TPL " + std::to_string(tpl_) +
+                       " instead of TPL_APPLICATION";
+    Fault(std::move(text));
   }
   if (EFI_ERROR(status)) {
     // UEFI StartImage: a driver whose entry point returns an error is
@@ -472,9 +475,11 @@ void Dxe::RefuseUnloadedInterface(const Interface &iface, const char *service) {
   }
   char status[24];
   std::snprintf(status, sizeof status, "0x%llx", static_cast<unsigned long long>(it->second));
-  Fault("BootServices." + std::string(service) + " handed out the " +
-        GuidText(iface.protocol->guid) + " interface that " + it->first +
-        " installed before it was unloaded (its entry point returned " + status + ")");
+  std::string text = "BootServices." + std::string(service) + " handed out the " +
+                     GuidText(iface.protocol->guid) + " interface that " + it->first +
+                     " installed before it was unloaded (its entry point returned " + status +
+                     ")";
+  Fault(std::move(text));
 }
 
 void Dxe::RefuseUnloadedNotify(const Event &event) {
@@ -488,16 +493,18 @@ void Dxe::RefuseUnloadedNotify(const Event &event) {
   }
   char status[24];
   std::snprintf(status, sizeof status, "0x%llx", static_cast<unsigned long long>(it->second));
-  Fault("an event's notify function in " + it->first +
-        " was due to run after the driver was unloaded (its entry point returned " + status +
-        ")");
+  std::string text = "an event's notify function in " + it->first +
+                     " was due to run after the driver was unloaded (its entry point returned " +
+                     status + ")";
+  Fault(std::move(text));
 }
 
 void Dxe::RequireVariableTpl(const char *service) {
   // UEFI TPL restrictions: the variable services at TPL_CALLBACK or below.
   if (tpl_ > TPL_CALLBACK) {
-    Fault(std::string("RuntimeServices.") + service + " called at TPL " + std::to_string(tpl_) +
-          ", above TPL_CALLBACK");
+    std::string text = std::string("RuntimeServices.") + service + " called at TPL " +
+                       std::to_string(tpl_) + ", above TPL_CALLBACK";
+    Fault(std::move(text));
   }
 }
 
@@ -547,6 +554,6 @@ void Dxe::ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status) {
   StopForReset(machine_, type, detail);
 }
 
-void Dxe::Fault(std::string_view detail) { StopForFault(machine_, detail); }
+void Dxe::Fault(std::string detail) { StopForFault(machine_, std::move(detail)); }
 
 } // namespace sim

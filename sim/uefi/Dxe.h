@@ -162,7 +162,9 @@ public:
   EFI_STATUS Stall(UINTN microseconds);
   [[noreturn]] void ResetSystem(EFI_RESET_TYPE type, EFI_STATUS status);
   // Ends the run with a Fault (firmware misuse the board would not survive).
-  [[noreturn]] void Fault(std::string_view detail);
+  // A text built from other strings is built in a statement of its own and
+  // moved in: the run never comes back to destroy the caller's temporaries.
+  [[noreturn]] void Fault(std::string detail);
   // Ends the run with a Fault when `service` is called at TPL_HIGH_LEVEL.
   void RequireBelowHighLevel(const char *service);
   // Variable services are callable up to TPL_CALLBACK only; above, a Fault.

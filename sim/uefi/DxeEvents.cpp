@@ -48,11 +48,13 @@ std::string TplText(EFI_TPL tpl) { return std::to_string(static_cast<unsigned lo
 
 EFI_TPL Dxe::RaiseTpl(EFI_TPL newTpl) {
   if (newTpl > TPL_HIGH_LEVEL) {
-    Fault("BootServices.RaiseTPL to TPL " + TplText(newTpl) + ", above TPL_HIGH_LEVEL");
+    std::string text = "BootServices.RaiseTPL to TPL " + TplText(newTpl) + ", above TPL_HIGH_LEVEL";
+    Fault(std::move(text));
   }
   if (newTpl < tpl_) {
-    Fault("BootServices.RaiseTPL to TPL " + TplText(newTpl) + " below the current TPL " +
-          TplText(tpl_));
+    std::string text =
+        "BootServices.RaiseTPL to TPL " + TplText(newTpl) + " below the current TPL " + TplText(tpl_);
+    Fault(std::move(text));
   }
   EFI_TPL old = tpl_;
   tpl_ = newTpl;
@@ -61,8 +63,9 @@ EFI_TPL Dxe::RaiseTpl(EFI_TPL newTpl) {
 
 void Dxe::RestoreTpl(EFI_TPL oldTpl) {
   if (oldTpl > tpl_) {
-    Fault("BootServices.RestoreTPL to TPL " + TplText(oldTpl) + " above the current TPL " +
-          TplText(tpl_));
+    std::string text = "BootServices.RestoreTPL to TPL " + TplText(oldTpl) +
+                       " above the current TPL " + TplText(tpl_);
+    Fault(std::move(text));
   }
   DispatchAbove(oldTpl);
   tpl_ = oldTpl;
@@ -90,8 +93,9 @@ void Dxe::DispatchAbove(EFI_TPL floor) {
       // touched after the call.
       CallFirmware(event->notify, static_cast<EFI_EVENT>(event), event->context);
       if (tpl_ != level) {
-        Fault("an event notify function returned at TPL " + TplText(tpl_) + " instead of " +
-              TplText(level));
+        std::string text = "an event notify function returned at TPL " + TplText(tpl_) +
+                           " instead of " + TplText(level);
+        Fault(std::move(text));
       }
     }
   }
@@ -144,8 +148,9 @@ void Dxe::RequireBelowHighLevel(const char *service) {
   // below TPL_HIGH_LEVEL. No status stands for the breach; a board's core
   // would take its event lock with interrupts already off.
   if (tpl_ >= TPL_HIGH_LEVEL) {
-    Fault(std::string("BootServices.") + service + " called at TPL " + TplText(tpl_) +
-          ", not below TPL_HIGH_LEVEL");
+    std::string text = std::string("BootServices.") + service + " called at TPL " +
+                       TplText(tpl_) + ", not below TPL_HIGH_LEVEL";
+    Fault(std::move(text));
   }
 }
 

@@ -133,28 +133,32 @@ EFI_STATUS Dxe::FreePoolChecked(void *buffer, const char *service) {
   const uint64_t data = reinterpret_cast<uint64_t>(buffer);
   auto it = livePool_.find(data);
   if (it == livePool_.end()) {
-    std::string where = "not a live pool allocation";
+    std::string text = std::string("BootServices.") + service + " of " + Hex(data) + ", ";
     auto after = livePool_.upper_bound(data);
-    if (after != livePool_.begin()) {
+    if (after != livePool_.begin() &&
+        data < std::prev(after)->first + std::prev(after)->second.requested) {
       const auto &[start, block] = *std::prev(after);
-      if (data < start + block.requested) {
-        where = "inside the pool allocation at " + Hex(start) + " of " +
-                std::to_string(block.requested) + " bytes";
-      }
+      text += "inside the pool allocation at " + Hex(start) + " of " +
+              std::to_string(block.requested) + " bytes";
+    } else {
+      text += "not a live pool allocation";
     }
-    Fault(std::string("BootServices.") + service + " of " + Hex(data) + ", " + where);
+    Fault(std::move(text));
   }
   const PoolBlock block = it->second;
   const auto *head = reinterpret_cast<const PoolHead *>(block.header);
   if (head->signature != kPoolHeadSignature || head->size != block.requested ||
       head->reserved != 0) {
-    Fault(std::string("BootServices.") + service + " of " + Hex(data) +
-          ": the pool header was overwritten (write before the start of the buffer)");
+    std::string text = std::string("BootServices.") + service + " of " + Hex(data) +
+                       ": the pool header was overwritten (write before the start of the buffer)";
+    Fault(std::move(text));
   }
   const auto *tail = reinterpret_cast<const PoolTail *>(data + RoundUp(block.requested, 8));
   if (tail->signature != kPoolTailSignature) {
-    Fault(std::string("BootServices.") + service + " of " + Hex(data) +
-          ": written past the end of its " + std::to_string(block.requested) + " bytes");
+    std::string text = std::string("BootServices.") + service + " of " + Hex(data) +
+                       ": written past the end of its " + std::to_string(block.requested) +
+                       " bytes";
+    Fault(std::move(text));
   }
   livePool_.erase(it);
   poolBytesInUse_ -= block.requested;

@@ -64,8 +64,9 @@ private:
 
 EFI_TPL Dxe::EnterServiceLock(const char *service) {
   if (tpl_ > TPL_NOTIFY) {
-    Fault(std::string("BootServices.") + service + " called at TPL " + std::to_string(tpl_) +
-          ", above TPL_NOTIFY");
+    std::string text = std::string("BootServices.") + service + " called at TPL " +
+                       std::to_string(tpl_) + ", above TPL_NOTIFY";
+    Fault(std::move(text));
   }
   return RaiseTpl(TPL_NOTIFY);
 }

@@ -27,8 +27,8 @@ VOID EFIAPI SetMemService(VOID *buffer, UINTN size, UINT8 value) {
 void *TakeRecord(Machine &machine, GuestArena &arena, size_t bytes, const char *owner) {
   void *record = arena.Take(bytes);
   if (record == nullptr) {
-    StopForFault(machine,
-                 std::string("guest memory is exhausted: no room for ") + owner + "' own records");
+    StopForFault(machine, std::string("guest memory is exhausted: no room for ") + owner +
+                              "' own records");
   }
   std::memset(record, 0, bytes);
   return record;
@@ -48,8 +48,8 @@ void StopForReset(Machine &machine, EFI_RESET_TYPE type, std::string_view detail
   std::abort();
 }
 
-void StopForFault(Machine &machine, std::string_view detail) {
-  machine.Stop(StopReason::Fault, std::string(detail));
+void StopForFault(Machine &machine, std::string detail) {
+  machine.Stop(StopReason::Fault, std::move(detail));
   std::abort();
 }
 

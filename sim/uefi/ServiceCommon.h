@@ -30,6 +30,8 @@ void *TakeRecord(Machine &machine, GuestArena &arena, size_t bytes, const char *
 // Both leave the firmware run for good: views, so that a caller's text
 // needs no string of its own on the frames the stop abandons.
 [[noreturn]] void StopForReset(Machine &machine, EFI_RESET_TYPE type, std::string_view detail);
-[[noreturn]] void StopForFault(Machine &machine, std::string_view detail);
+// Takes the text whole: a stop never returns to the frame that built it, so
+// nothing there may still own memory.
+[[noreturn]] void StopForFault(Machine &machine, std::string detail);
 
 } // namespace sim

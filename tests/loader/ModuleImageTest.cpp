@@ -1,5 +1,6 @@
 // Host images: two images with the same internal names and one module's
 // library link into one program, and Load() gives each boot a fresh module.
+#include <sim/core/Sanitizers.h>
 #include <sim/loader/ModuleImage.h>
 
 #include <gtest/gtest.h>
@@ -25,9 +26,7 @@ unsigned Call(const sim::ModuleImage &image) { return image.EntryPoint<FixtureEn
 
 // A section's bytes, read whole: with AddressSanitizer they include the
 // redzones between the image's globals, which a checked read refuses.
-#if defined(__SANITIZE_ADDRESS__)
-__attribute__((no_sanitize_address))
-#endif
+MGMT_NO_ASAN
 std::vector<std::uint8_t> Bytes(std::span<std::uint8_t> section) {
   std::vector<std::uint8_t> bytes(section.size());
   for (std::size_t i = 0; i < section.size(); i++) {

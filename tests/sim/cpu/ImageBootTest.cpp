@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -160,13 +161,17 @@ TEST(PlantedFaultTest, LayoutFaultPassesAsHostBuildAndFailsAsImage) {
   EXPECT_EQ(host.kind, RunOutcome::Completed) << host.detail;
   EXPECT_GE(host.endNs - host.startNs, 1000u * 1000) << "the host build stalled 1 ms";
 
+  // Owned out here: the fault abandons the run's frames.
+  std::optional<Pei> pei;
+  std::optional<Cpu> cpu;
+  std::optional<PeiIa32> world;
   RunOutcome image = FirmwareRunner::Run(machine, [&] {
-    Pei pei(machine, simBoard.variables());
-    Cpu cpu(machine, Arch::Ia32);
-    PeiIa32 world(cpu, pei);
+    pei.emplace(machine, simBoard.variables());
+    cpu.emplace(machine, Arch::Ia32);
+    world.emplace(*cpu, *pei);
     const LoadedImage &loaded =
-        cpu.Load("PlantedLayoutFault", PeImage::FromFile(MGMT_PLANTED_FAULT_IMAGE));
-    (void)world.RunModule(loaded.entry, 0);
+        cpu->Load("PlantedLayoutFault", PeImage::FromFile(MGMT_PLANTED_FAULT_IMAGE));
+    (void)world->RunModule(loaded.entry, 0);
   });
   ASSERT_EQ(image.kind, RunOutcome::Fault);
   EXPECT_NE(image.detail.find("IA32 image code: execution of unmapped memory"), std::string::npos)

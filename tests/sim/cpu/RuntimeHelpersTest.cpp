@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <random>
 
 namespace sim::cpu {
@@ -30,18 +32,20 @@ enum Helper { AullDiv, AullRem, AllDiv, AllRem, MemCpy, MemSet, MemMove, MemCmp,
 
 class RuntimeHelpersTest : public ::testing::Test {
 protected:
-  // Loads the image and fills `helpers` before running `body`.
+  // Loads the image and fills `helpers` before running `body`. The CPU is
+  // owned out here: a fault abandons the run's frames.
   RunOutcome Run(const std::function<void(Cpu &)> &body) {
+    std::unique_ptr<Cpu> cpu;
     return FirmwareRunner::Run(machine, [&] {
-      Cpu cpu(machine, Arch::Ia32);
+      cpu = std::make_unique<Cpu>(machine, Arch::Ia32);
       const LoadedImage &image =
-          cpu.Load("RuntimeTable", PeImage::FromFile(MGMT_RUNTIME_TABLE_IMAGE));
-      auto *table = static_cast<uint32_t *>(cpu.Scratch(HelperCount * 4));
-      ASSERT_EQ(cpu.Call(image.entry, {reinterpret_cast<uint64_t>(table), 0}), HelperCount);
+          cpu->Load("RuntimeTable", PeImage::FromFile(MGMT_RUNTIME_TABLE_IMAGE));
+      auto *table = static_cast<uint32_t *>(cpu->Scratch(HelperCount * 4));
+      ASSERT_EQ(cpu->Call(image.entry, {reinterpret_cast<uint64_t>(table), 0}), HelperCount);
       for (int k = 0; k < HelperCount; k++) {
         helpers[k] = table[k];
       }
-      body(cpu);
+      body(*cpu);
     });
   }
   uint64_t Divide(Cpu &cpu, Helper helper, U64 dividend, U64 divisor) {

@@ -126,7 +126,7 @@ TEST_F(SmbiosReadProviderTest, SwappedTableIsServedFromTheNextCall) {
 
 TEST_F(SmbiosReadProviderTest, FirmwareCoreMembersTrapByName) {
   sim::RunOutcome outcome = Run([&] {
-    auto member = reinterpret_cast<EFI_STATUS(EFIAPI *)()>(Locate()->CoreMembers[6]);
+    auto member = reinterpret_cast<VOID(EFIAPI *)()>(Locate()->CoreMembers[6]);
     member();
   });
   EXPECT_EQ(outcome.kind, sim::RunOutcome::Fault);
