@@ -166,12 +166,22 @@ void Bus::TraceAccess(TraceEntry::Kind kind, uint64_t address, unsigned size, ui
   trace_.Record(clock_.NowNs(), kind, address, size, value, device);
 }
 
+uint64_t Bus::ReadClaimed(TraceEntry::Kind kind, uint64_t address, unsigned size, const Mapping *m,
+                          bool advanceClock) {
+  if (advanceClock)
+    clock_.AdvanceNs(m->costNs);
+  const uint64_t value = m->target->Read(address - m->base, size) & OnesOf(size);
+  if (!m->quiet && trace_.AdmitAccess())
+    TraceAccess(kind, address, size, value, m);
+  return value;
+}
+
 uint64_t Bus::ReadOther(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind,
                         uint64_t address, unsigned size) {
   const Mapping *m = Find(space, address, size);
   if (m != nullptr) {
     space.lastHit = m;
-    return Read(space, unclaimedNs, kind, address, size);
+    return Read<true>(space, unclaimedNs, kind, address, size);
   }
   ++accesses_;
   ++space.unclaimed;

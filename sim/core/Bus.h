@@ -58,13 +58,23 @@ public:
   void SetQuiet(BusTarget *target, bool quiet);
 
   uint64_t IoRead(uint16_t port, unsigned size) {
-    return Read(io_, kUnclaimedIoNs, TraceEntry::IoRead, port, size);
+    return Read<true>(io_, kUnclaimedIoNs, TraceEntry::IoRead, port, size);
   }
   void IoWrite(uint16_t port, unsigned size, uint64_t value) {
     Write(io_, kUnclaimedIoNs, TraceEntry::IoWrite, port, size, value);
   }
   uint64_t MmioRead(uint64_t address, unsigned size) {
-    return Read(mmio_, kUnclaimedMmioNs, TraceEntry::MmioRead, address, size);
+    return Read<true>(mmio_, kUnclaimedMmioNs, TraceEntry::MmioRead, address, size);
+  }
+  // The same reads for callers that keep only the low `size` bytes of the
+  // result (the hardware functions of module code): the bytes above them
+  // are left as the device returned them, which spares the hot path any
+  // work after the device's read.
+  uint64_t IoReadLow(uint16_t port, unsigned size) {
+    return Read<false>(io_, kUnclaimedIoNs, TraceEntry::IoRead, port, size);
+  }
+  uint64_t MmioReadLow(uint64_t address, unsigned size) {
+    return Read<false>(mmio_, kUnclaimedMmioNs, TraceEntry::MmioRead, address, size);
   }
   void MmioWrite(uint64_t address, unsigned size, uint64_t value) {
     Write(mmio_, kUnclaimedMmioNs, TraceEntry::MmioWrite, address, size, value);
@@ -136,8 +146,11 @@ private:
     return offset < m.length && size <= m.length - offset;
   }
   // One access in either address space: its cost, the claiming target (or
-  // all ones / a dropped write) and the trace entry. The mapping hit last
-  // is served inline; everything else goes the slow way.
+  // all ones / a dropped write) and the trace entry. A mapping hit last,
+  // with no alarm due and no trace entry to make (quiet, or the trace
+  // refuses it), is served inline and ends in the device's read; everything
+  // else goes the slow way, in the same order (clock, device, trace).
+  template <bool kMasked>
   uint64_t Read(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
                 unsigned size) {
     const Mapping *m = space.lastHit;
@@ -145,12 +158,20 @@ private:
       return ReadOther(space, unclaimedNs, kind, address, size);
     ++accesses_;
     ++m->accesses;
-    clock_.AdvanceNs(m->costNs);
-    const uint64_t value = m->target->Read(address - m->base, size) & OnesOf(size);
-    if (!m->quiet && trace_.AdmitAccess())
-      TraceAccess(kind, address, size, value, m);
-    return value;
+    if (!clock_.TryAdvanceNs(m->costNs)) [[unlikely]]
+      return ReadClaimed(kind, address, size, m, true);
+    // Asked before the device's read: a trace that is off or full stays so
+    // while a device serves a read (it only adds entries), so a no holds;
+    // after a yes, ReadClaimed asks again once the value is known.
+    if (!m->quiet && trace_.AdmitAccess()) [[unlikely]]
+      return ReadClaimed(kind, address, size, m, false);
+    const uint64_t value = m->target->Read(address - m->base, size);
+    return kMasked ? value & OnesOf(size) : value;
   }
+  // The rest of a claimed and counted read: the clock's move when the fast
+  // path left it to AdvanceNs (an alarm is due), the device, the trace.
+  uint64_t ReadClaimed(TraceEntry::Kind kind, uint64_t address, unsigned size, const Mapping *m,
+                       bool advanceClock);
   void Write(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
              unsigned size, uint64_t value) {
     const Mapping *m = space.lastHit;

@@ -22,10 +22,17 @@ public:
   // Time saturates instead of wrapping, so an absurd delay from firmware
   // still meets the alarm and time never runs backwards.
   void AdvanceNs(uint64_t ns) {
-    nowNs_ = ns > kNever - nowNs_ ? kNever : nowNs_ + ns;
-    if (nowNs_ >= alarmNs_) {
-      FireAlarm();
-    }
+    if (!TryAdvanceNs(ns)) [[unlikely]]
+      AdvanceToAlarm(ns);
+  }
+  // The same move when it neither saturates nor reaches the alarm (and then
+  // true); otherwise the clock is left alone for AdvanceNs to do it.
+  bool TryAdvanceNs(uint64_t ns) {
+    uint64_t next;
+    if (__builtin_add_overflow(nowNs_, ns, &next) || next >= alarmNs_)
+      return false;
+    nowNs_ = next;
+    return true;
   }
   void AdvanceUs(uint64_t us) { AdvanceNs(us * 1000); }
 
@@ -37,6 +44,12 @@ public:
   uint64_t AlarmNs() const { return alarmNs_; }
 
 private:
+  [[gnu::noinline]] void AdvanceToAlarm(uint64_t ns) {
+    nowNs_ = ns > kNever - nowNs_ ? kNever : nowNs_ + ns;
+    if (nowNs_ >= alarmNs_) {
+      FireAlarm();
+    }
+  }
   void FireAlarm() {
     alarmNs_ = kNever;
     if (alarmHandler_) {

@@ -175,9 +175,7 @@ PciFunction *PciHost::Find(uint8_t bus, uint8_t dev, uint8_t fn) const {
 }
 
 const PciHost::Slot *PciHost::Route(uint64_t offset) const {
-  // Enumeration probes every bus, device and function; nearly all are absent.
-  const unsigned index = static_cast<unsigned>(offset >> 12) & 0xFFFF;
-  if ((present_[index / 64] >> (index % 64) & 1) == 0)
+  if (!Present(offset))
     return nullptr;
   auto it = functions_.find(LocationOf(offset));
   return it == functions_.end() ? nullptr : &it->second;
@@ -188,7 +186,7 @@ const std::string &PciHost::NameAt(uint64_t offset) const {
   return slot ? slot->name : kNoName;
 }
 
-uint64_t PciHost::Read(uint64_t offset, unsigned size) {
+uint64_t PciHost::ReadPresent(uint64_t offset, unsigned size) {
   const Slot *slot = Route(offset);
   if (slot == nullptr) {
     ++absentReads_;

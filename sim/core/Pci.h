@@ -112,7 +112,15 @@ public:
   // The device name an ECAM offset is attributed to ("" when absent).
   const std::string &NameAt(uint64_t offset) const;
 
-  uint64_t Read(uint64_t offset, unsigned size) override;
+  uint64_t Read(uint64_t offset, unsigned size) override {
+    // Enumeration probes every bus, device and function; nearly all are
+    // absent, and the presence bit answers those without a search.
+    if (!Present(offset)) [[likely]] {
+      ++absentReads_;
+      return Bus::OnesOf(size);
+    }
+    return ReadPresent(offset, size);
+  }
   void Write(uint64_t offset, unsigned size, uint64_t value) override;
 
   uint64_t AbsentReads() const { return absentReads_; }
@@ -124,6 +132,11 @@ private:
     std::string name;
   };
   const Slot *Route(uint64_t offset) const;
+  bool Present(uint64_t offset) const {
+    const unsigned index = static_cast<unsigned>(offset >> 12) & 0xFFFF;
+    return (present_[index / 64] >> (index % 64) & 1) != 0;
+  }
+  uint64_t ReadPresent(uint64_t offset, unsigned size);
   // Bus, device and function as one 16-bit number, as in an ECAM offset.
   static unsigned Index(Location at) {
     return (unsigned{at.bus} << 8) | (unsigned{at.dev} << 3) | unsigned{at.fn};

@@ -10,18 +10,12 @@ PmTimer::PmTimer(Clock &clock, Bus &bus, bool traced) : clock_(clock), bus_(bus)
 
 PmTimer::~PmTimer() { bus_.Unmap(this); }
 
-uint64_t PmTimer::Ticks() const {
-  // floor(ns × f / 10^9), taken apart at whole seconds so that no product
-  // passes 2^64 (ns × f alone would after about 85 minutes) and the division
-  // is by a constant, which the compiler turns into a multiplication.
-  const uint64_t ns = clock_.NowNs();
+uint64_t PmTimer::ExactTicks(uint64_t ns) {
+  // Taken apart at whole seconds so that no product passes 2^64 (ns × f
+  // alone would after about 85 minutes).
   const uint64_t seconds = ns / 1000000000u;
   const uint64_t rest = ns % 1000000000u;
   return seconds * kFrequencyHz + rest * kFrequencyHz / 1000000000u;
-}
-
-uint32_t PmTimer::Counter() const {
-  return stuck_ ? stuckValue_ : static_cast<uint32_t>(Ticks() & kCounterMask);
 }
 
 void PmTimer::SetStuck(bool stuck) {

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "AccessCost.h"
 #include "Machine.h"
@@ -184,6 +185,116 @@ TEST_F(BusTest, EveryAccessCostsTheVirtualTimeOfItsPath) {
   }
   // Every case but the pause is a bus access.
   EXPECT_EQ(bus.Accesses() - accessesBefore, std::size(cases) - 1);
+}
+
+// A register that notes the virtual time of each read and, like some device
+// models, may add a trace event while it serves one.
+class TimedRegister : public sim::BusTarget {
+public:
+  explicit TimedRegister(sim::Machine &machine) : machine_(machine) {}
+  uint64_t Read(uint64_t offset, unsigned size) override {
+    (void)offset;
+    (void)size;
+    readsAtNs.push_back(machine_.clock().NowNs());
+    if (eventOnRead)
+      machine_.trace().Emit("ec", sim::ev::EcRead{});
+    return value;
+  }
+  void Write(uint64_t offset, unsigned size, uint64_t v) override {
+    (void)offset;
+    (void)size;
+    (void)v;
+  }
+  std::vector<uint64_t> readsAtNs;
+  bool eventOnRead = false;
+  uint64_t value = 0x1122334455667788;
+
+private:
+  sim::Machine &machine_;
+};
+
+// Reads of a quiet mapping hit last are served by a shortcut; an alarm due
+// on such a read must still run after the access's cost is charged and
+// before the device sees it, exactly once, whichever way the read comes.
+TEST_F(BusTest, AlarmDueOnAReadRunsBeforeTheDeviceOnEveryPath) {
+  TimedRegister reg(machine);
+  bus.MapIo(0x1808, 4, &reg, "timer", sim::AccessKind::PchRegister);
+  bus.SetQuiet(&reg, true);
+  const uint64_t cost = sim::cost::Ns(sim::AccessKind::PchRegister);
+  sim::Clock &clock = machine.clock();
+  int fired = 0;
+  size_t readsWhenFired = 0;
+  uint64_t firedAtNs = 0;
+  auto arm = [&](uint64_t atNs) {
+    clock.SetAlarm(atNs, [&] {
+      ++fired;
+      readsWhenFired = reg.readsAtNs.size();
+      firedAtNs = clock.NowNs();
+    });
+  };
+  const std::function<uint64_t()> reads[] = {
+      [] { return uint64_t{IoRead32(0x1808)}; },
+      [] { return uint64_t{IoRead8(0x1808)}; },
+      [&] { return bus.IoRead(0x1808, 4); },
+  };
+  for (size_t i = 0; i < std::size(reads); ++i) {
+    SCOPED_TRACE(i);
+    (void)reads[i](); // the mapping is now the one hit last
+    fired = 0;
+    const uint64_t t0 = clock.NowNs();
+    arm(t0 + cost + 1); // one nanosecond short: not due
+    (void)reads[i]();
+    EXPECT_EQ(fired, 0);
+    arm(clock.NowNs() + cost); // due exactly at the end of the read
+    const size_t before = reg.readsAtNs.size();
+    (void)reads[i]();
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(readsWhenFired, before) << "the device was read before the alarm ran";
+    EXPECT_EQ(firedAtNs, t0 + 2 * cost);
+    EXPECT_EQ(reg.readsAtNs.back(), t0 + 2 * cost);
+    EXPECT_EQ(clock.AlarmNs(), sim::Clock::kNever);
+    arm(clock.NowNs()); // set for a time already reached: due on the next read
+    (void)reads[i]();
+    EXPECT_EQ(fired, 2);
+  }
+  // Near the end of time the clock saturates and still meets the alarm.
+  clock.AdvanceNs(sim::Clock::kNever - 100 - clock.NowNs());
+  arm(sim::Clock::kNever - 50);
+  (void)IoRead32(0x1808);
+  EXPECT_EQ(fired, 3);
+  EXPECT_EQ(clock.NowNs(), sim::Clock::kNever);
+  EXPECT_EQ(reg.readsAtNs.back(), sim::Clock::kNever);
+  (void)IoRead32(0x1808);
+  EXPECT_EQ(clock.NowNs(), sim::Clock::kNever) << "time never wraps";
+}
+
+// A read whose entry the trace would refuse skips the entry; one it keeps
+// is recorded after the device's read (which may add an event first), cut
+// to the access's width. Every refused entry is counted once.
+TEST_F(BusTest, TraceKeepsAccessesUntilFullThenCountsEachRefusedOne) {
+  TimedRegister reg(machine);
+  reg.eventOnRead = true;
+  bus.MapIo(0x62, 1, &reg, "ec");
+  sim::Trace &trace = machine.trace();
+  trace.Clear();
+  trace.SetLimit(3);
+  // The limit holds accesses only; events go on being kept.
+  EXPECT_EQ(IoRead8(0x62), 0x88u);       // event, access: 2 entries
+  EXPECT_EQ(IoRead8(0x62), 0x88u);       // event fills the trace; access refused
+  EXPECT_EQ(bus.IoRead(0x62, 1), 0x88u); // access refused up front; event
+  ASSERT_EQ(trace.Entries().size(), 4u);
+  EXPECT_EQ(trace.Entries()[0].kind, sim::TraceEntry::Event);
+  EXPECT_EQ(trace.Entries()[1].kind, sim::TraceEntry::IoRead);
+  EXPECT_EQ(trace.Entries()[1].value, 0x88u);
+  EXPECT_EQ(trace.Entries()[1].device, "ec");
+  EXPECT_EQ(trace.Entries()[2].kind, sim::TraceEntry::Event);
+  EXPECT_EQ(trace.Entries()[3].kind, sim::TraceEntry::Event);
+  EXPECT_EQ(trace.Dropped(), 2u);
+  EXPECT_EQ(reg.readsAtNs.size(), 3u);
+  trace.Enable(false);
+  EXPECT_EQ(IoRead8(0x62), 0x88u);
+  EXPECT_EQ(trace.Dropped(), 2u) << "a trace that is off drops nothing";
+  EXPECT_EQ(bus.Accesses(), 4u);
 }
 
 TEST_F(BusTest, MmioToGuestRamReadsAndWritesTheMemory) {

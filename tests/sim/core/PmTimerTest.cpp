@@ -4,6 +4,8 @@
 
 #include <Hw.h>
 
+#include <utility>
+
 #include "AccessCost.h"
 #include "Machine.h"
 #include "PmTimer.h"
@@ -71,6 +73,50 @@ TEST_F(PmTimerTest, TicksAreTheExactQuotientAtAnyTime) {
     const unsigned __int128 exact =
         static_cast<unsigned __int128>(t) * PmTimer::kFrequencyHz / 1000000000u;
     EXPECT_EQ(timer.Ticks(), static_cast<uint64_t>(exact)) << t << " ns";
+  }
+}
+
+// Below kScaledBelowNs the ticks come from a multiplication by a rounded-up
+// reciprocal. It can only overshoot, and only where ns × f / 10^9 lies just
+// below a whole number: the worst times are those where ns × a mod b is
+// b − 1 (f / 10^9 = a / b in lowest terms). Every such time below the limit
+// is checked, with every time of the first two milliseconds and those
+// around the limit, where Ticks() hands over to the exact formula.
+TEST_F(PmTimerTest, ScaledTicksEqualTheExactQuotientWhereverTheyAreUsed) {
+  constexpr uint64_t a = PmTimer::kTickNumerator;
+  constexpr uint64_t b = PmTimer::kTickDenominator;
+  auto exact = [](uint64_t ns) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(ns) * PmTimer::kFrequencyHz /
+                                 1000000000u);
+  };
+  // The modular inverse of a (a and b are coprime), by extended Euclid.
+  int64_t r0 = static_cast<int64_t>(b), r1 = static_cast<int64_t>(a), t0 = 0, t1 = 1;
+  while (r1 != 0) {
+    const int64_t q = r0 / r1;
+    r0 -= q * r1;
+    std::swap(r0, r1);
+    t0 -= q * t1;
+    std::swap(t0, t1);
+  }
+  ASSERT_EQ(r0, 1);
+  const uint64_t inverse = static_cast<uint64_t>((t0 % static_cast<int64_t>(b) + b) % b);
+  const uint64_t worst = static_cast<uint64_t>(static_cast<unsigned __int128>(b - 1) * inverse %
+                                               b); // ns × a ≡ b − 1 (mod b)
+  uint64_t mismatches = 0, checked = 0;
+  for (uint64_t ns = worst; ns < PmTimer::kScaledBelowNs; ns += b, ++checked) {
+    mismatches += PmTimer::ScaledTicks(ns) != exact(ns);
+    ASSERT_TRUE(static_cast<unsigned __int128>(ns) * a % b == b - 1) << ns;
+  }
+  EXPECT_GT(checked, 200000u);
+  for (uint64_t ns = 0; ns < 2000000; ++ns)
+    mismatches += PmTimer::ScaledTicks(ns) != exact(ns);
+  for (uint64_t ns = PmTimer::kScaledBelowNs - 100000; ns < PmTimer::kScaledBelowNs; ++ns)
+    mismatches += PmTimer::ScaledTicks(ns) != exact(ns);
+  EXPECT_EQ(mismatches, 0u);
+  for (uint64_t ns :
+       {PmTimer::kScaledBelowNs - 1, PmTimer::kScaledBelowNs, PmTimer::kScaledBelowNs + 1}) {
+    machine.clock().AdvanceNs(ns - machine.clock().NowNs());
+    EXPECT_EQ(timer.Ticks(), exact(ns)) << ns;
   }
 }
 
