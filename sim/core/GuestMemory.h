@@ -66,7 +66,9 @@ public:
   };
 
   // Maps the regions; aborts with a message when an address range is taken
-  // (another GuestMemory is alive, or something else sits there).
+  // (another GuestMemory is alive, or something else sits there). The
+  // mapping outlives the object: the next GuestMemory of the same layout
+  // takes it over, cleared to what a fresh mapping holds.
   GuestMemory();
   explicit GuestMemory(const Layout &layout);
   ~GuestMemory();
@@ -158,6 +160,7 @@ private:
   }
   bool InPageArea(uint64_t address, uint64_t length) const;
   void Map(const Region &region);
+  void Clear(const Region &region);
   void FreeEverything();
   bool FreeRangeContains(uint64_t address, uint64_t pages) const;
   void TakeFree(uint64_t address, uint64_t pages);

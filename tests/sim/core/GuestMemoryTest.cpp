@@ -276,6 +276,43 @@ TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeMemory) {
   EXPECT_EQ(second.bus().MmioRead(b + 8, 4), 0x5A5A5A5Au);
 }
 
+// A new GuestMemory takes over the mapping the last one left; it must hold
+// exactly what a fresh mapping holds: zeros wherever the last machine wrote,
+// allocated or not, and no stack guard page left inaccessible. A machine of
+// another layout in between must not disturb that.
+TEST(GuestMemoryLifetimeTest, MemoryOfTheLastMachineReadsAsFreshlyMapped) {
+  const uint64_t lowStray = kMid + 0x123458;
+  const uint64_t highStray = kLayout.high.base + 0x2000010;
+  uint64_t guard = 0, page = 0;
+  for (const GuestMemory::Layout *between : {&kLayout, &GuestMemory::kSanitizerLayout}) {
+    SCOPED_TRACE(between == &kLayout ? "same layout" : "another layout between");
+    {
+      GuestMemory first;
+      ASSERT_TRUE(first.AllocatePages(Kind::AnyPages, kBootServicesData, 3, page));
+      std::memset(reinterpret_cast<void *>(page), 0x77, 3 * GuestMemory::kPageSize);
+      *reinterpret_cast<uint32_t *>(lowStray) = 0xDEADBEEF; // no allocation there
+      *reinterpret_cast<uint32_t *>(highStray) = 0xFEEDF00D;
+      guard = reinterpret_cast<uint64_t>(first.AllocateStack(64 * 1024)) - GuestMemory::kPageSize;
+    }
+    if (between != &kLayout) {
+      GuestMemory other(*between);
+    }
+    GuestMemory second;
+    EXPECT_EQ(*reinterpret_cast<volatile uint32_t *>(lowStray), 0u);
+    EXPECT_EQ(*reinterpret_cast<volatile uint32_t *>(highStray), 0u);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(page);
+    EXPECT_EQ(std::count(bytes, bytes + 3 * GuestMemory::kPageSize, 0),
+              static_cast<long>(3 * GuestMemory::kPageSize));
+    // Where the guard page was is plain RAM again, readable and writable.
+    EXPECT_EQ(*reinterpret_cast<volatile uint8_t *>(guard), 0u);
+    *reinterpret_cast<volatile uint8_t *>(guard) = 1;
+    uint64_t again = 0;
+    ASSERT_TRUE(second.AllocatePages(Kind::AnyPages, kBootServicesData, 3, again));
+    EXPECT_EQ(again, page);
+    EXPECT_TRUE(HoldsPattern(again, 3 * GuestMemory::kPageSize));
+  }
+}
+
 TEST(GuestMemoryLayoutTest, TheSanitizerLayoutKeepsLowRamBelowTheShadowAndHighRamAboveIt) {
   // It maps in every build (the board layout cannot under AddressSanitizer).
   {
