@@ -181,7 +181,12 @@ public:
       uint64_t longest = 0;
       for (const auto &[pin, interval] : lows_) {
         // Pin codes are decimal: tens digit the group, units digit the bit.
-        pins += (pins.empty() ? "" : " ") + std::to_string(pin);
+        // Appended piecewise: g++ 12 at -O3 takes "..." + std::string for
+        // an overlapping copy (-Wrestrict, a false positive).
+        if (!pins.empty()) {
+          pins += ' ';
+        }
+        pins += std::to_string(pin);
         longest = std::max(longest, interval.second - interval.first);
       }
       char text[160];
