@@ -67,12 +67,6 @@ namespace sim::board {
 
 namespace {
 
-std::string Hex(uint64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 uint8_t gFileHandles[8];
 
 } // namespace

@@ -25,13 +25,13 @@
 
 namespace sim::board {
 
-namespace {
-
-std::string Hex(uint64_t value, int width = 0) {
+std::string Hex(uint64_t value, int width) {
   char text[32];
   std::snprintf(text, sizeof(text), "0x%0*llX", width, static_cast<unsigned long long>(value));
   return text;
 }
+
+namespace {
 
 std::string Bytes(const std::vector<uint8_t> &bytes, size_t max = 16) {
   std::string text;

@@ -12,11 +12,17 @@
 
 #include <sim/core/Trace.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace sim::board {
+
+// "0x" and upper-case hex digits, at least `width` of them: the notes' and
+// the runner's one form of a number.
+std::string Hex(uint64_t value, int width = 0);
 
 class StepObserver {
 public:
