@@ -23,6 +23,7 @@ bool gLive = false;
 // the mapping on with its touched pages cleared here costs a fraction of that.
 struct KeptMapping {
   GuestMemory::Layout layout;
+  std::array<GuestMemory::Region, 3> used; // what the last machine may have written
   bool kept = false;
 };
 KeptMapping gKept;
@@ -60,8 +61,7 @@ GuestMemory::GuestMemory(const Layout &layout) : layout_(layout) {
         "one above");
   }
   if (gKept.kept && SameLayout(gKept.layout, layout_)) {
-    Clear(layout_.low);
-    Clear(layout_.high);
+    ClearKept(gKept.used);
   } else {
     if (gKept.kept) {
       munmap(reinterpret_cast<void *>(gKept.layout.low.base), gKept.layout.low.size);
@@ -74,6 +74,7 @@ GuestMemory::GuestMemory(const Layout &layout) : layout_(layout) {
   gLive = true;
   stackTop_ = layout_.low.End();
   maxPages_ = std::max(PagesOf(PageAreas()[0]), PagesOf(PageAreas()[1]));
+  lowestUsed_ = {PageAreas()[0].End(), PageAreas()[1].End()};
   FreeEverything();
 }
 
@@ -102,15 +103,52 @@ void GuestMemory::Map(const Region &region) {
   (void)madvise(want, region.size, MADV_HUGEPAGE);
 }
 
-// Brings a kept region back to what a fresh mapping holds: readable and
-// writable throughout (stack guard pages included), zero everywhere. Only
-// the pages the kernel has in memory can hold anything else, and of those
-// (a huge page is resident as a whole) only the ones written are written
-// again.
-void GuestMemory::Clear(const Region &region) {
-  if (mprotect(reinterpret_cast<void *>(region.base), region.size, PROT_READ | PROT_WRITE) != 0) {
-    Die("cannot make kept guest memory writable again");
+std::array<GuestMemory::Region, 3> GuestMemory::UsedParts() const {
+  const auto from = [](const Region &area, uint64_t lowest) {
+    const uint64_t start = std::max(area.base, lowest);
+    return Region{start, area.End() - start};
+  };
+  const std::array<Region, 2> areas = PageAreas();
+  return {from(areas[0], lowestUsed_[0]), from(StackArea(), stackTop_),
+          from(areas[1], lowestUsed_[1])};
+}
+
+// Brings a kept mapping back to what a fresh mapping holds: readable and
+// writable throughout (stack guard pages included), zero everywhere. The
+// parts the last machine handed out are cleared page by page; the rest only
+// holds something after a stray write (firmware or a device writing where
+// nothing was handed out), and is given back to the kernel, which costs
+// next to nothing where nothing is mapped.
+void GuestMemory::ClearKept(const std::array<Region, 3> &used) {
+  for (const Region &region : {layout_.low, layout_.high}) {
+    if (mprotect(reinterpret_cast<void *>(region.base), region.size, PROT_READ | PROT_WRITE) !=
+        0) {
+      Die("cannot make kept guest memory writable again");
+    }
+    uint64_t next = region.base; // start of what no used part covers
+    for (const Region &part : used) {
+      if (part.size == 0 || !In(region, part.base, part.size)) {
+        continue;
+      }
+      if (part.base > next &&
+          madvise(reinterpret_cast<void *>(next), part.base - next, MADV_DONTNEED) != 0) {
+        Die("cannot drop unused kept guest memory");
+      }
+      Clear(part);
+      next = std::max(next, part.End());
+    }
+    if (next < region.End() &&
+        madvise(reinterpret_cast<void *>(next), region.End() - next, MADV_DONTNEED) != 0) {
+      Die("cannot drop unused kept guest memory");
+    }
   }
+}
+
+// Zeroes a part of the mapping: only the pages the kernel has in memory can
+// hold anything but zero, and of those (a huge page is resident as a whole)
+// only the ones written are written again.
+void GuestMemory::Clear(const Region &region) {
+  alignas(64) static const unsigned char kZeroPage[kPageSize] = {};
   constexpr uint64_t kChunkPages = 4096;
   alignas(8) static unsigned char resident[kChunkPages];
   for (uint64_t chunk = region.base; chunk < region.End(); chunk += kChunkPages * kPageSize) {
@@ -126,19 +164,16 @@ void GuestMemory::Clear(const Region &region) {
       for (uint64_t j = i; j < std::min(i + 8, pages); ++j) {
         if ((resident[j] & 1) == 0)
           continue;
-        auto *words = reinterpret_cast<uint64_t *>(chunk + j * kPageSize);
-        uint64_t any = 0;
-        for (uint64_t w = 0; w < kPageSize / 8; ++w)
-          any |= words[w];
-        if (any != 0)
-          std::memset(words, 0, kPageSize);
+        void *page = reinterpret_cast<void *>(chunk + j * kPageSize);
+        if (std::memcmp(page, kZeroPage, kPageSize) != 0)
+          std::memset(page, 0, kPageSize);
       }
     }
   }
 }
 
 GuestMemory::~GuestMemory() {
-  gKept = KeptMapping{layout_, true};
+  gKept = KeptMapping{layout_, UsedParts(), true};
   gLive = false;
 }
 
@@ -288,6 +323,8 @@ bool GuestMemory::AllocatePages(AllocKind kind, uint32_t memoryType, uint64_t pa
   if (!found)
     return false;
   TakeFree(chosen, pages);
+  uint64_t &lowest = lowestUsed_[chosen < layout_.low.End() ? 0 : 1];
+  lowest = std::min(lowest, chosen);
   allocated_[chosen] = Range{pages, memoryType};
   pagesInUse_ += pages;
   address = chosen;

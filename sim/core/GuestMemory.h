@@ -160,7 +160,13 @@ private:
   }
   bool InPageArea(uint64_t address, uint64_t length) const;
   void Map(const Region &region);
+  // Makes the kept mapping read as a fresh one; `used` are the parts the last
+  // machine may have written (see UsedParts), everything else is dropped.
+  void ClearKept(const std::array<Region, 3> &used);
   void Clear(const Region &region);
+  // The tops of the page areas and of the stack area this machine has handed
+  // out (all three fill downwards).
+  std::array<Region, 3> UsedParts() const;
   void FreeEverything();
   bool FreeRangeContains(uint64_t address, uint64_t pages) const;
   void TakeFree(uint64_t address, uint64_t pages);
@@ -171,6 +177,8 @@ private:
   std::map<uint64_t, uint64_t> free_;   // start -> pages, coalesced
   std::map<uint64_t, Range> allocated_; // start -> range
   uint64_t pagesInUse_ = 0;
+  // Lowest page handed out in each page area so far (the area's end: none).
+  std::array<uint64_t, 2> lowestUsed_{};
   std::map<uint64_t, StackBlock> stacks_; // usable start -> block
   uint64_t stackTop_ = 0;                 // stacks grow the area downwards
   size_t stacksInUse_ = 0;

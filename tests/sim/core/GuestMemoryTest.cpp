@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "GuestMemory.h"
 #include "Machine.h"
@@ -278,28 +279,43 @@ TEST(GuestMemoryLifetimeTest, NewMachineStartsWithFreeMemory) {
 
 // A new GuestMemory takes over the mapping the last one left; it must hold
 // exactly what a fresh mapping holds: zeros wherever the last machine wrote,
-// allocated or not, and no stack guard page left inaccessible. A machine of
-// another layout in between must not disturb that.
+// allocated or not (far from what it handed out, right below it, in the
+// unused part of the stack area, in a page whose only non-zero byte is its
+// last), and no stack guard page left inaccessible. A machine of another
+// layout in between must not disturb that.
 TEST(GuestMemoryLifetimeTest, MemoryOfTheLastMachineReadsAsFreshlyMapped) {
   const uint64_t lowStray = kMid + 0x123458;
   const uint64_t highStray = kLayout.high.base + 0x2000010;
-  uint64_t guard = 0, page = 0;
+  uint64_t guard = 0, page = 0, lowPage = 0;
   for (const GuestMemory::Layout *between : {&kLayout, &GuestMemory::kSanitizerLayout}) {
     SCOPED_TRACE(between == &kLayout ? "same layout" : "another layout between");
+    std::vector<uint64_t> strays = {lowStray, highStray};
     {
       GuestMemory first;
       ASSERT_TRUE(first.AllocatePages(Kind::AnyPages, kBootServicesData, 3, page));
-      std::memset(reinterpret_cast<void *>(page), 0x77, 3 * GuestMemory::kPageSize);
-      *reinterpret_cast<uint32_t *>(lowStray) = 0xDEADBEEF; // no allocation there
-      *reinterpret_cast<uint32_t *>(highStray) = 0xFEEDF00D;
+      std::memset(reinterpret_cast<void *>(page), 0, 3 * GuestMemory::kPageSize);
+      for (uint64_t at = page; at < page + 3 * GuestMemory::kPageSize;
+           at += GuestMemory::kPageSize) {
+        reinterpret_cast<uint8_t *>(at)[GuestMemory::kPageSize - 1] = 0x77;
+      }
+      lowPage = k4GiB - 1;
+      ASSERT_TRUE(first.AllocatePages(Kind::MaxAddress, kBootServicesData, 1, lowPage));
       guard = reinterpret_cast<uint64_t>(first.AllocateStack(64 * 1024)) - GuestMemory::kPageSize;
+      strays.push_back(page - 8);                 // under the lowest page handed out
+      strays.push_back(lowPage - 0x3000);         // the same, below 4 GiB
+      strays.push_back(guard - 0x10000);          // stack area no stack has used
+      strays.push_back(kLayout.low.End() - 0x40); // inside the stack
+      for (uint64_t at : strays) {
+        *reinterpret_cast<uint32_t *>(at) = 0xDEADBEEF;
+      }
     }
     if (between != &kLayout) {
       GuestMemory other(*between);
     }
     GuestMemory second;
-    EXPECT_EQ(*reinterpret_cast<volatile uint32_t *>(lowStray), 0u);
-    EXPECT_EQ(*reinterpret_cast<volatile uint32_t *>(highStray), 0u);
+    for (uint64_t at : strays) {
+      EXPECT_EQ(*reinterpret_cast<volatile uint32_t *>(at), 0u) << std::hex << at;
+    }
     const auto *bytes = reinterpret_cast<const uint8_t *>(page);
     EXPECT_EQ(std::count(bytes, bytes + 3 * GuestMemory::kPageSize, 0),
               static_cast<long>(3 * GuestMemory::kPageSize));
