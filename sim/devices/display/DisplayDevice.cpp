@@ -102,11 +102,12 @@ void DisplayDevice::SetPixel(uint32_t x, uint32_t y, uint32_t rgb) {
   if (x >= Width() || y >= Height()) {
     throw std::out_of_range(config_.name + ": pixel outside the screen");
   }
-  const size_t at = (size_t{y} * Stride() + x) * 4;
-  ByteRef(at) = static_cast<uint8_t>(rgb);
-  ByteRef(at + 1) = static_cast<uint8_t>(rgb >> 8);
-  ByteRef(at + 2) = static_cast<uint8_t>(rgb >> 16);
-  ByteRef(at + 3) = 0;
+  // A pixel never straddles two chunks (kChunk is a multiple of 4).
+  uint8_t *pixel = &ByteRef((size_t{y} * Stride() + x) * 4);
+  pixel[0] = static_cast<uint8_t>(rgb);
+  pixel[1] = static_cast<uint8_t>(rgb >> 8);
+  pixel[2] = static_cast<uint8_t>(rgb >> 16);
+  pixel[3] = 0;
   pixelsWritten_++;
 }
 

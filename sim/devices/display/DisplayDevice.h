@@ -105,6 +105,7 @@ private:
   // so powering on and clearing the screen cost what was drawn, not the
   // whole framebuffer.
   static constexpr size_t kChunk = 64 * 1024;
+  static_assert(kChunk % 4 == 0, "a pixel lies in one chunk");
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
   uint64_t framebufferSize_ = 0;
   uint64_t mappedAt_ = 0;

@@ -87,22 +87,22 @@ private:
 
 // ---- Construction ----
 
-PchGpioModel::PchGpioModel(Machine &machine, Sideband &sideband, PchSeries series)
-    : machine_(machine), sideband_(sideband),
-      series_(series == PchSeries::Unknown ? PchSeries::H : series), bridge_(machine, sideband) {
-  const auto layouts = GpioGroupLayouts(series_);
-  layout_.assign(layouts.begin(), layouts.end());
-  pads_.resize(layout_.size());
+const PchGpioModel::RoleMap &PchGpioModel::RolesOf(PchSeries series) {
+  static const RoleMap kH = BuildRoles(GpioGroupLayouts(PchSeries::H));
+  static const RoleMap kLp = BuildRoles(GpioGroupLayouts(PchSeries::LP));
+  return series == PchSeries::LP ? kLp : kH;
+}
 
-  auto add = [this](uint8_t port, uint16_t offset, Role role) {
-    if (!roles_[port].emplace(offset, role).second) {
+PchGpioModel::RoleMap PchGpioModel::BuildRoles(std::span<const GpioGroupLayout> layout) {
+  RoleMap roles;
+  auto add = [&roles](uint8_t port, uint16_t offset, Role role) {
+    if (!roles[port].emplace(offset, role).second) {
       throw std::logic_error("GPIO layout: two registers at port " + Hex(port) + " offset " +
                              Hex(offset));
     }
   };
-  for (unsigned g = 0; g < layout_.size(); ++g) {
-    const GpioGroupLayout &l = layout_[g];
-    pads_[g].resize(l.pads);
+  for (unsigned g = 0; g < layout.size(); ++g) {
+    const GpioGroupLayout &l = layout[g];
     for (unsigned n = 0; n < l.pads; ++n) {
       for (unsigned w = 0; w < 4; ++w) {
         add(l.port, static_cast<uint16_t>(l.padConfig + (n * 4 + w) * 4),
@@ -130,6 +130,19 @@ PchGpioModel::PchGpioModel(Machine &machine, Sideband &sideband, PchSeries serie
       add(l.port, static_cast<uint16_t>(l.configLock + n / 32 * 8), {Reg::ConfigLock, g, n, 0});
       add(l.port, static_cast<uint16_t>(l.txLock + n / 32 * 8), {Reg::TxLock, g, n, 0});
     }
+  }
+  return roles;
+}
+
+PchGpioModel::PchGpioModel(Machine &machine, Sideband &sideband, PchSeries series)
+    : machine_(machine), sideband_(sideband),
+      series_(series == PchSeries::Unknown ? PchSeries::H : series), roles_(RolesOf(series_)),
+      bridge_(machine, sideband) {
+  const auto layouts = GpioGroupLayouts(series_);
+  layout_.assign(layouts.begin(), layouts.end());
+  pads_.resize(layout_.size());
+  for (unsigned g = 0; g < layout_.size(); ++g) {
+    pads_[g].resize(layout_[g].pads);
   }
   for (const auto &[port, roles] : roles_) {
     auto community = std::make_unique<Community>(*this, port);

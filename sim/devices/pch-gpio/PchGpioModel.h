@@ -160,6 +160,12 @@ private:
     unsigned word;  // PadConfig only
   };
 
+  using RoleMap = std::map<uint8_t, std::map<uint16_t, Role>>; // port -> aligned offset -> role
+  // The register roles of a series' layout, built once per process: they
+  // follow from the static layout alone.
+  static const RoleMap &RolesOf(PchSeries series);
+  static RoleMap BuildRoles(std::span<const GpioGroupLayout> layout);
+
   static unsigned PadsPerRegister(Reg reg);
   const Pad &PadAt(unsigned group, unsigned pad) const;
   Pad &PadAt(unsigned group, unsigned pad);
@@ -178,7 +184,7 @@ private:
   PchSeries series_;
   std::vector<GpioGroupLayout> layout_;
   std::vector<std::vector<Pad>> pads_;
-  std::map<uint8_t, std::map<uint16_t, Role>> roles_; // port -> aligned offset -> role
+  const RoleMap &roles_;
   std::map<uint8_t, std::unique_ptr<Community>> communities_;
   SidebandBridge bridge_;
   std::vector<Write> writes_;

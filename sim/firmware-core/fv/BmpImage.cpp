@@ -65,7 +65,8 @@ std::vector<uint8_t> MakeBmp(const BmpPicture &picture) {
   return out;
 }
 
-std::vector<uint8_t> DefaultLogoBmp() {
+namespace {
+std::vector<uint8_t> DrawDefaultLogo() {
   enum : uint32_t { kBackground, kFrame, kBand, kMark, kMarkShade };
   BmpPicture picture;
   picture.width = kDefaultLogoWidth;
@@ -91,6 +92,13 @@ std::vector<uint8_t> DefaultLogoBmp() {
     return kBackground;
   };
   return MakeBmp(picture);
+}
+} // namespace
+
+std::vector<uint8_t> DefaultLogoBmp() {
+  // Every boot puts it in the volume; drawn once.
+  static const std::vector<uint8_t> kLogo = DrawDefaultLogo();
+  return kLogo;
 }
 
 } // namespace sim
