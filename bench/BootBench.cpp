@@ -1,12 +1,17 @@
 // What a boot costs: host time of a full default boot (with and without the
 // transcript) and of a boot against a silent controller, each beside the bus
-// accesses it makes and the virtual time it models; a whole `mgmt-sim boot -q`
+// accesses it makes and the virtual time it models; one iteration of a delay
+// loop on the PM timer, where most accesses come from; a whole `mgmt-sim boot -q`
 // process with its peak memory; virtual time per module of the default boot
 // beside the delays the modules must spend (pulses, stalls); and the sizes of
 // the EFI images of the firmware build beside their budgets.
 #include "Board.h"
 #include "BootRunner.h"
+#include "Machine.h"
+#include "PmTimer.h"
 #include "Transcript.h"
+
+#include <Hw.h>
 
 #include <benchmark/benchmark.h>
 #include <toml++/toml.h>
@@ -121,6 +126,28 @@ void BM_DefaultBootWithTranscript(benchmark::State &state) {
   Report(state, totals);
 }
 BENCHMARK(BM_DefaultBootWithTranscript)->Unit(benchmark::kMillisecond);
+
+// One iteration of the delay loop module code runs on the PM timer (a port
+// read and a pause), the source of three in four accesses of a boot.
+void BM_StallPoll(benchmark::State &state) {
+  sim::Machine machine;
+  sim::PmTimer timer(machine.clock(), machine.bus());
+  sim::MachineScope scope(machine);
+  constexpr int kPolls = 1000;
+  uint32_t sum = 0;
+  const double cpuStart = ThreadCpuNs();
+  for (auto _ : state) {
+    for (int i = 0; i < kPolls; ++i) {
+      sum += IoRead32(sim::PmTimer::kPort);
+      CpuPause();
+    }
+  }
+  const double polls = static_cast<double>(state.iterations()) * kPolls;
+  benchmark::DoNotOptimize(sum);
+  state.counters["host_ns_per_poll"] = (ThreadCpuNs() - cpuStart) / polls;
+  state.counters["virtual_ns_per_poll"] = static_cast<double>(machine.clock().NowNs()) / polls;
+}
+BENCHMARK(BM_StallPoll);
 
 // A whole `mgmt-sim boot -q` process (start-up, image loading, the boot,
 // exit): wall time, host CPU time (user and system) and peak resident memory.

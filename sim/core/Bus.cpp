@@ -66,6 +66,7 @@ void Bus::Reindex(Space &space) {
 void Bus::Retire(Space &space, const Mapping &mapping) {
   if (mapping.accesses != 0)
     space.retired[mapping.name] += mapping.accesses;
+  space.retiredTotal += mapping.accesses;
 }
 
 void Bus::MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name,
@@ -118,6 +119,16 @@ void Bus::SetQuiet(BusTarget *target, bool quiet) {
         mapping.quiet = quiet;
     }
   }
+}
+
+uint64_t Bus::Accesses() const {
+  uint64_t total = msrAccesses_;
+  for (const Space *space : {&io_, &mmio_}) {
+    total += space->unclaimed + space->retiredTotal;
+    for (const auto &[base, mapping] : space->map)
+      total += mapping.accesses;
+  }
+  return total;
 }
 
 std::map<std::string, uint64_t> Bus::AccessesByDevice() const {
@@ -183,7 +194,6 @@ uint64_t Bus::ReadOther(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kin
     space.lastHit = m;
     return Read<true>(space, unclaimedNs, kind, address, size);
   }
-  ++accesses_;
   ++space.unclaimed;
   clock_.AdvanceNs(unclaimedNs);
   ++unclaimedReads_;
@@ -202,7 +212,6 @@ void Bus::WriteOther(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, 
     return;
   }
   value &= OnesOf(size);
-  ++accesses_;
   ++space.unclaimed;
   clock_.AdvanceNs(unclaimedNs);
   if (trace_.AdmitAccess())
@@ -219,7 +228,7 @@ void Bus::SetMsrHandler(uint32_t index, std::function<uint64_t()> handler) {
 }
 
 uint64_t Bus::ReadMsr(uint32_t index) {
-  ++accesses_;
+  ++msrAccesses_;
   clock_.AdvanceNs(cost::kMsrNs);
   auto it = msrs_.find(index);
   if (it == msrs_.end()) {

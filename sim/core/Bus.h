@@ -103,8 +103,9 @@ public:
   const Mapping *FindIo(uint16_t port) const;
   const Mapping *FindMmio(uint64_t address) const;
 
-  // Port, MMIO and MSR accesses served so far, claimed or not.
-  uint64_t Accesses() const { return accesses_; }
+  // Port, MMIO and MSR accesses served so far, claimed or not (summed from
+  // the per-mapping counts, so the hot path counts each access once).
+  uint64_t Accesses() const;
   uint64_t UnclaimedReads() const { return unclaimedReads_; }
   uint64_t UnclaimedWrites() const { return unclaimedWrites_; }
   // Accesses per claiming device name ("io:pm-timer", "mmio:pci"), unmapped
@@ -131,6 +132,7 @@ private:
     const Mapping *lastHit = nullptr;
     uint64_t unclaimed = 0;
     std::map<std::string, uint64_t> retired; // accesses of unmapped devices
+    uint64_t retiredTotal = 0;
   };
   // Nothing claims it: a port cycle goes out to LPC/eSPI (subtractive
   // decode), a memory read ends in a master abort after a full round trip.
@@ -156,7 +158,6 @@ private:
     const Mapping *m = space.lastHit;
     if (m == nullptr || !Claims(*m, address, size)) [[unlikely]]
       return ReadOther(space, unclaimedNs, kind, address, size);
-    ++accesses_;
     ++m->accesses;
     if (!clock_.TryAdvanceNs(m->costNs)) [[unlikely]]
       return ReadClaimed(kind, address, size, m, true);
@@ -180,7 +181,6 @@ private:
       return;
     }
     value &= OnesOf(size);
-    ++accesses_;
     ++m->accesses;
     clock_.AdvanceNs(m->costNs);
     // Traced before delivery: the write may end the run (reset control).
@@ -203,7 +203,7 @@ private:
   std::unique_ptr<PciHost> pci_;
   std::map<uint32_t, std::function<uint64_t()>> msrs_;
   std::function<void(uint32_t)> msrFault_;
-  uint64_t accesses_ = 0;
+  uint64_t msrAccesses_ = 0;
   uint64_t unclaimedReads_ = 0;
   uint64_t unclaimedWrites_ = 0;
 };
