@@ -5,7 +5,8 @@
 # under build/fuzz/corpus/<Target>/, never into the checked-in seeds. Prints
 # one line per target: executions, coverage (edges), corpus size. Exits
 # non-zero if any target finds a crash, a leak or undefined behaviour; the
-# input is left in build/fuzz/findings/<Target>/ and the log beside it.
+# input is left in build/fuzz/findings/<Target>/ and the log beside it. As
+# many targets run at once as there are cores.
 #
 #   bash scripts/fuzz.sh [--preset fuzz|sanitize] SECONDS [TARGET...]
 #
@@ -55,33 +56,54 @@ fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-failed=0
-printf '%-14s %12s %8s %10s %8s  %s\n' target executions seconds coverage corpus result
-for name in "${targets[@]}"; do
-  work=$build/corpus/$name
-  findings=$build/findings/$name
-  log=$build/findings/$name.log
+# One target per core at a time: each still gets its SECONDS of its own.
+jobs=$(nproc 2>/dev/null || echo 1)
+results=$build/findings/results
+rm -rf "$results"
+mkdir -p "$results"
+
+# Runs one target; its line goes to $results/<Target>, exit status 1 on failure.
+run_target() {
+  local name=$1 work=$build/corpus/$1 findings=$build/findings/$1 log=$build/findings/$1.log
   mkdir -p "$work" "$findings"
-  seeds=()
+  local seeds=() dict=() result=ok start=$SECONDS
   [ -d "fuzz/corpus/$name" ] && seeds+=("fuzz/corpus/$name")
-  dict=()
   [ -f "fuzz/$name.dict" ] && dict+=("-dict=fuzz/$name.dict")
-  result=ok
-  start=$SECONDS
   if [ ! -x "$build/fuzz/fuzz_$name" ]; then
-    printf '%-14s %12s %8s %10s %8s  %s\n' "$name" - - - - "FAILED (no $build/fuzz/fuzz_$name)"
-    failed=1
-    continue
+    printf '%-14s %12s %8s %10s %8s  %s\n' "$name" - - - - "FAILED (no $build/fuzz/fuzz_$name)" \
+      >"$results/$name"
+    return 1
   fi
-  if ! "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
-      -artifact_prefix="$findings/" "${dict[@]}" "$work" "${seeds[@]}" >"$log" 2>&1; then
-    result="FAILED (see $log)"
-    failed=1
-  fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+  local status=0
+  "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$findings/" "${dict[@]}" "$work" "${seeds[@]}" >"$log" 2>&1 || status=1
+  [ $status -eq 0 ] || result="FAILED (see $log)"
+  local runs cov corpus
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1) || true
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2) || true
   corpus=$(find "$work" -type f | wc -l)
   printf '%-14s %12s %8s %10s %8s  %s\n' "$name" "${runs:-?}" "$((SECONDS - start))" \
-    "${cov:-?}" "$corpus" "$result"
+    "${cov:-?}" "$corpus" "$result" >"$results/$name"
+  return $status
+}
+
+failed=0
+running=0
+for name in "${targets[@]}"; do
+  if [ $running -ge "$jobs" ]; then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  run_target "$name" &
+  running=$((running + 1))
+done
+while [ $running -gt 0 ]; do
+  wait -n || failed=1
+  running=$((running - 1))
+done
+
+printf '%-14s %12s %8s %10s %8s  %s\n' target executions seconds coverage corpus result
+for name in "${targets[@]}"; do
+  cat "$results/$name"
 done
 exit $failed
