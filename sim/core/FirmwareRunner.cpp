@@ -44,19 +44,68 @@ void FinishSwitch(void *, const void **, size_t *) {}
 void CleanStack(void *, size_t) {}
 #endif
 
-// swapcontext, made of getcontext and setcontext: AddressSanitizer's
-// swapcontext prints a warning on every process's first switch, even with
-// the switches announced, and that would land in mgmt-sim's error output.
-// Out of line, so that nothing of Run's frame lives across the return twice.
-[[gnu::noinline]] void EnterFiber(ucontext_t *back, const ucontext_t *fiber) {
-  volatile bool entered = false;
-  getcontext(back);
-  if (!entered) {
-    entered = true;
-    setcontext(fiber);
-    std::abort(); // setcontext does not return on success
-  }
-}
+// The switch between the owner's stack and a fiber's. A run enters its fiber
+// once and leaves it once, never to resume it, so two routines do: one saves
+// the owner's callee-saved registers and floating-point control words on the
+// owner's stack, moves to the fiber's stack and calls the entry; the other
+// goes back to that stack pointer and returns from the first. The C library's
+// context functions do the same but also read or write the signal mask, a
+// system call each, four per run; the mask never changes here, except in the
+// fault handler, whose return restores it.
+#if !defined(__x86_64__)
+#error "the fiber switch is written for x86-64 hosts"
+#endif
+extern "C" void MgmtFiberEnter(void **ownerSp, void *fiberTop, void (*entry)());
+extern "C" [[noreturn]] void MgmtFiberReturn(void *ownerSp);
+asm(R"(
+  .text
+  .p2align 4
+  .globl MgmtFiberEnter
+  .type MgmtFiberEnter, @function
+MgmtFiberEnter:
+  .cfi_startproc
+  pushq %rbp
+  pushq %rbx
+  pushq %r12
+  pushq %r13
+  pushq %r14
+  pushq %r15
+  subq $16, %rsp
+  stmxcsr 8(%rsp)
+  fnstcw (%rsp)
+  movq %rsp, (%rdi)
+  movq %rsi, %rsp
+  .cfi_undefined rip
+  xorl %ebp, %ebp
+  callq *%rdx
+  ud2
+  .cfi_endproc
+  .size MgmtFiberEnter, .-MgmtFiberEnter
+
+  .p2align 4
+  .globl MgmtFiberReturn
+  .type MgmtFiberReturn, @function
+MgmtFiberReturn:
+  .cfi_startproc
+  movq %rdi, %rsp
+  ldmxcsr 8(%rsp)
+  fldcw (%rsp)
+  addq $16, %rsp
+  popq %r15
+  popq %r14
+  popq %r13
+  popq %r12
+  popq %rbx
+  popq %rbp
+  ret
+  .cfi_endproc
+  .size MgmtFiberReturn, .-MgmtFiberReturn
+)");
+
+// Where LeaveAfterHostFault runs: the fiber's stack may be what overflowed,
+// and the signal stack is the kernel's until the handler has returned.
+constexpr size_t kFaultExitStackBytes = 16 * 1024;
+alignas(16) thread_local unsigned char gFaultExitStack[kFaultExitStackBytes];
 
 FirmwareRunner *gInnermost = nullptr;
 FirmwareRunner *gStarting = nullptr;
@@ -207,17 +256,8 @@ RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body,
   Clock &clock = machine.clock();
   InstallSignalStack();
 
-  ucontext_t fiber;
-  ucontext_t back;
-  getcontext(&fiber);
   runner.stackBytes_ = stackBytes;
   runner.stack_ = machine.memory().AllocateStack(stackBytes);
-  fiber.uc_stack.ss_sp = runner.stack_;
-  fiber.uc_stack.ss_size = stackBytes;
-  fiber.uc_link = nullptr;
-  makecontext(&fiber, &FirmwareRunner::Trampoline, 0);
-  runner.fiberContext_ = &fiber;
-  runner.returnContext_ = &back;
 
   machine.ClearStop();
   runner.outcome_.startNs = clock.NowNs();
@@ -231,7 +271,9 @@ RunOutcome FirmwareRunner::Run(Machine &machine, std::function<void()> body,
   gStarting = &runner;
   void *fakeStack = nullptr;
   StartSwitch(&fakeStack, runner.stack_, stackBytes);
-  EnterFiber(&back, &fiber);
+  // Stacks are whole pages, so the top is aligned as a call wants it.
+  MgmtFiberEnter(&runner.ownerSp_, static_cast<char *>(runner.stack_) + stackBytes,
+                 &FirmwareRunner::Trampoline);
   // Here after the body returned, a stop abandoned the fiber or a fault
   // left it.
   FinishSwitch(fakeStack, nullptr, nullptr);
@@ -285,8 +327,17 @@ void FirmwareRunner::OnHostFaultEntry(int signal, void *info, void *context) {
   runner->fault_.sp = sp;
   runner->fault_.write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
   runner->hostFault_ = true;
-  runner->LeaveFiber();
+  // Leave through the handler's return, which puts the signal mask back
+  // (the faulting signal is blocked until then), into LeaveAfterHostFault
+  // on a stack of its own.
+  const uint64_t exitTop =
+      (reinterpret_cast<uint64_t>(gFaultExitStack) + kFaultExitStackBytes) & ~uint64_t{15};
+  uc->uc_mcontext.gregs[REG_RSP] = static_cast<greg_t>(exitTop - 8); // as if called
+  uc->uc_mcontext.gregs[REG_RIP] =
+      static_cast<greg_t>(reinterpret_cast<uint64_t>(&FirmwareRunner::LeaveAfterHostFault));
 }
+
+void FirmwareRunner::LeaveAfterHostFault() { gInnermost->LeaveFiber(); }
 
 // On the owner's stack, once the fiber is left: the text of a host fault.
 void FirmwareRunner::EndWithHostFault() {
@@ -345,8 +396,7 @@ std::string FirmwareRunner::DescribeHostFault() const {
 void FirmwareRunner::LeaveFiber() {
   // The fiber is never resumed: nothing of its frames is kept.
   StartSwitch(nullptr, ownerStack_, ownerStackBytes_);
-  setcontext(static_cast<ucontext_t *>(returnContext_));
-  std::abort(); // setcontext does not return on success
+  MgmtFiberReturn(ownerSp_);
 }
 
 void FirmwareRunner::Abandon() {

@@ -85,6 +85,9 @@ public:
 private:
   FirmwareRunner(Machine &machine, std::function<void()> body);
   static void Trampoline();
+  // Where a host fault's signal handler sends the fiber: off its stack, with
+  // the signal mask back as it was.
+  [[noreturn]] static void LeaveAfterHostFault();
   // Back to the run's owner for good (body done, stop or fault).
   [[noreturn]] void LeaveFiber();
   std::string DescribeHostFault() const;
@@ -97,8 +100,9 @@ private:
   uint64_t stackBytes_ = 0;
   bool hostFault_ = false;
   HostFault fault_;
-  void *fiberContext_ = nullptr;
-  void *returnContext_ = nullptr;
+  // The owner's stack pointer while the fiber runs, where its registers
+  // wait (see the switch in FirmwareRunner.cpp).
+  void *ownerSp_ = nullptr;
   // The stack the run's owner is on, for the sanitizer's switch back.
   const void *ownerStack_ = nullptr;
   size_t ownerStackBytes_ = 0;

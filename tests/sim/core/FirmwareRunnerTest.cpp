@@ -5,6 +5,9 @@
 
 #include <Hw.h>
 
+#include <signal.h>
+#include <xmmintrin.h>
+
 #include <stdexcept>
 
 #include "FirmwareRunner.h"
@@ -182,6 +185,45 @@ TEST_F(FirmwareRunnerTest, HundredsOfRunsInARowReuseTheirStacks) {
   }
   EXPECT_EQ(completed, 200);
   EXPECT_EQ(resetControl.Requests().size(), 200u);
+}
+
+// Whatever a run does to the floating-point modes, and however it ends (a
+// host fault leaves through the signal handler), the owner gets back its own
+// modes and signal mask: a fault signal left blocked would kill the process
+// at the next fault instead of ending that run.
+TEST_F(FirmwareRunnerTest, RunsGiveTheOwnerBackItsFloatingPointModesAndSignalMask) {
+  auto x87Control = [] {
+    uint16_t word = 0;
+    asm volatile("fnstcw %0" : "=m"(word));
+    return word;
+  };
+  sigset_t maskBefore;
+  sigemptyset(&maskBefore);
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, nullptr, &maskBefore), 0);
+  const unsigned mxcsrBefore = _mm_getcsr();
+  const uint16_t x87Before = x87Control();
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const bool fault = round != 0;
+    const RunOutcome outcome = FirmwareRunner::Run(machine, [fault] {
+      _mm_setcsr((_mm_getcsr() & ~0x6000u) | 0x6000u); // round toward zero
+      const uint16_t single = 0x007F;                 // single precision, toward nearest
+      asm volatile("fldcw %0" : : "m"(single));
+      if (fault) {
+        *reinterpret_cast<volatile uint32_t *>(0x4bad0000f000) = 1;
+      }
+    });
+    EXPECT_EQ(outcome.kind, fault ? RunOutcome::Fault : RunOutcome::Completed) << outcome.detail;
+    EXPECT_EQ(_mm_getcsr(), mxcsrBefore);
+    EXPECT_EQ(x87Control(), x87Before);
+    sigset_t mask;
+    sigemptyset(&mask);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, nullptr, &mask), 0);
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+      EXPECT_EQ(sigismember(&mask, signal), sigismember(&maskBefore, signal)) << "signal " << signal;
+    }
+  }
+  EXPECT_EQ(machine.memory().StacksInUse(), 0u);
 }
 
 TEST_F(FirmwareRunnerTest, ResetWriteFromHostCodeIsRecordedAndReturns) {
