@@ -55,12 +55,14 @@ void Bus::Insert(Space &space, uint64_t limit, Mapping mapping, const char *spac
   Reindex(space);
 }
 
+const Bus::Mapping Bus::kNoMapping{0, 0, nullptr, {}};
+
 void Bus::Reindex(Space &space) {
   space.ranges.clear();
   for (const auto &[base, mapping] : space.map) {
     space.ranges.push_back({base, &mapping});
   }
-  space.lastHit = nullptr;
+  space.lastHit = &kNoMapping;
 }
 
 void Bus::Retire(Space &space, const Mapping &mapping) {

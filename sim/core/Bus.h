@@ -100,6 +100,8 @@ public:
     bool quiet = false;
     mutable uint64_t accesses = 0;
   };
+  // Claims nothing: what a space has hit last before any access.
+  static const Mapping kNoMapping;
   const Mapping *FindIo(uint16_t port) const;
   const Mapping *FindMmio(uint64_t address) const;
 
@@ -129,7 +131,7 @@ private:
     };
     std::map<uint64_t, Mapping> map; // keyed by base
     std::vector<Range> ranges;
-    const Mapping *lastHit = nullptr;
+    const Mapping *lastHit = &kNoMapping; // never null: the fast paths test one range
     uint64_t unclaimed = 0;
     std::map<std::string, uint64_t> retired; // accesses of unmapped devices
     uint64_t retiredTotal = 0;
@@ -156,7 +158,7 @@ private:
   uint64_t Read(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
                 unsigned size) {
     const Mapping *m = space.lastHit;
-    if (m == nullptr || !Claims(*m, address, size)) [[unlikely]]
+    if (!Claims(*m, address, size)) [[unlikely]]
       return ReadOther(space, unclaimedNs, kind, address, size);
     ++m->accesses;
     if (!clock_.TryAdvanceNs(m->costNs)) [[unlikely]]
@@ -176,7 +178,7 @@ private:
   void Write(Space &space, uint64_t unclaimedNs, TraceEntry::Kind kind, uint64_t address,
              unsigned size, uint64_t value) {
     const Mapping *m = space.lastHit;
-    if (m == nullptr || !Claims(*m, address, size)) [[unlikely]] {
+    if (!Claims(*m, address, size)) [[unlikely]] {
       WriteOther(space, unclaimedNs, kind, address, size, value);
       return;
     }
