@@ -68,7 +68,6 @@ void Bus::Reindex(Space &space) {
 void Bus::Retire(Space &space, const Mapping &mapping) {
   if (mapping.accesses != 0)
     space.retired[mapping.name] += mapping.accesses;
-  space.retiredTotal += mapping.accesses;
 }
 
 void Bus::MapIo(uint16_t base, uint32_t length, BusTarget *target, std::string name,
@@ -126,7 +125,9 @@ void Bus::SetQuiet(BusTarget *target, bool quiet) {
 uint64_t Bus::Accesses() const {
   uint64_t total = msrAccesses_;
   for (const Space *space : {&io_, &mmio_}) {
-    total += space->unclaimed + space->retiredTotal;
+    total += space->unclaimed;
+    for (const auto &[name, n] : space->retired)
+      total += n;
     for (const auto &[base, mapping] : space->map)
       total += mapping.accesses;
   }

@@ -134,7 +134,6 @@ private:
     const Mapping *lastHit = &kNoMapping; // never null: the fast paths test one range
     uint64_t unclaimed = 0;
     std::map<std::string, uint64_t> retired; // accesses of unmapped devices
-    uint64_t retiredTotal = 0;
   };
   // Nothing claims it: a port cycle goes out to LPC/eSPI (subtractive
   // decode), a memory read ends in a master abort after a full round trip.
